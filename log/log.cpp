@@ -1,0 +1,120 @@
+#include "log/log.h"
+
+#include "platform/static_order.h"
+
+// Constructed before every other static object of the library and destroyed after them, so
+// that everything may log until the very end.
+CLog Log RL_STATIC_ORDER(1);
+
+static const char* const kDayNames[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                                        "Thursday", "Friday", "Saturday"};
+static const char* const kMonthNames[] = {"None",    "January",  "February", "March",  "April",
+                                          "May",     "June",     "July",     "August", "September",
+                                          "October", "November", "December"};
+
+CLog::CLog()
+    : bFlag(1), nConsoleLevel(2), nFileLevel(2), pLogFile(nullptr), pConsoleStream(stderr) {
+  PlatLockInit(&csLog);
+}
+
+CLog::~CLog() {
+  if (pLogFile != nullptr) Close();
+  PlatLockDelete(&csLog);
+}
+
+// The date and time come from one reading of the clock; the caller holds csLog.
+void CLog::WriteBanner(const char* title, bool emptyLineAfter) {
+  PlatLocalTime t;
+  PlatGetLocalTime(&t);
+  const char* day = t.dayOfWeek < 7 ? kDayNames[t.dayOfWeek] : "";
+  const char* month = t.month < 13 ? kMonthNames[t.month] : "";
+  fprintf(pLogFile, "\n#### %s log ####\n", title);
+  fprintf(pLogFile, "# Date: %s %d %s %4d\n", day, t.day, month, t.year);
+  fprintf(pLogFile, "# Time: %02d:%02d\n", t.hour, t.minute);
+  fprintf(pLogFile, emptyLineAfter ? "#####################\n\n" : "#####################\n");
+}
+
+bool CLog::Open(const char* path) {
+  PlatLockGuard guard(&csLog);
+  pLogFile = fopen(path, "a+");
+  if (pLogFile == nullptr) return false;
+  WriteBanner("Opening", true);
+  return true;
+}
+
+bool CLog::Close() {
+  PlatLockGuard guard(&csLog);
+  if (pLogFile == nullptr) return false;
+  WriteBanner("Closing", false);
+  bool closed = fclose(pLogFile) == 0;
+  pLogFile = nullptr;
+  return closed;
+}
+
+// The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
+// the message to the file and to the console, then each line end with its flush.
+void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
+  PlatLockGuard guard(&csLog);
+  toFile = toFile && pLogFile != nullptr;
+  toConsole = toConsole && pConsoleStream != nullptr;
+  if (toFile) {
+    PlatLocalTime t;
+    PlatGetLocalTime(&t);
+    fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
+    fflush(pLogFile);
+    va_list copy;
+    va_copy(copy, args);
+    vfprintf(pLogFile, format, copy);
+    va_end(copy);
+  }
+  if (toConsole) {
+    va_list copy;
+    va_copy(copy, args);
+    vfprintf(pConsoleStream, format, copy);
+    va_end(copy);
+  }
+  if (toFile) {
+    fputc('\n', pLogFile);
+    fflush(pLogFile);
+  }
+  if (toConsole) {
+    fputc('\n', pConsoleStream);
+    fflush(pConsoleStream);
+  }
+}
+
+void CLog::Printf(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteLine(true, true, format, args);
+  va_end(args);
+}
+
+void CLog::PrintfLevel(int level, const char* format, ...) {
+  PlatLockGuard guard(&csLog);  // the levels are read under the lock that writes the line
+  va_list args;
+  va_start(args, format);
+  WriteLine(level <= nFileLevel, level <= nConsoleLevel, format, args);
+  va_end(args);
+}
+
+void CLog::SetConsoleStream(FILE* stream) {
+  PlatLockGuard guard(&csLog);
+  pConsoleStream = stream != nullptr ? stream : stderr;
+}
+
+void CLog::SetFlag(uint8_t flag) {
+  PlatLockGuard guard(&csLog);
+  bFlag = flag;
+}
+
+void CLog::SetFileLevel(int level) {
+  PlatLockGuard guard(&csLog);
+  nFileLevel = level;
+}
+
+void CLog::SetLevels(int consoleLevel, int fileLevel) {
+  PlatLockGuard guard(&csLog);
+  nConsoleLevel = consoleLevel;
+  nFileLevel = fileLevel;
+}

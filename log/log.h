@@ -1,0 +1,52 @@
+// The library's diagnostic log: one line goes to the log file with a time stamp and to the
+// console stream without one. Banners with the date and time mark each opening and closing.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+#if defined(__GNUC__)
+#define RL_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define RL_PRINTF_FORMAT(fmt, args)
+#endif
+
+class CLog {
+ public:
+  CLog();
+  ~CLog();
+  CLog(const CLog&) = delete;
+  CLog& operator=(const CLog&) = delete;
+
+  // Opens path for appending and writes the opening banner; false when it can't be opened.
+  bool Open(const char* path);
+  // Writes the closing banner and closes the file; false when no file was open or the close
+  // reported an error.
+  bool Close();
+  // Writes one line to both destinations.
+  void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3);
+  // Writes one line to each destination whose level is at least the line's level.
+  void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4);
+  // Sets the console stream; null restores the standard error stream.
+  void SetConsoleStream(FILE* stream);
+  void SetFlag(uint8_t flag);
+  void SetFileLevel(int level);
+  void SetLevels(int consoleLevel, int fileLevel);
+
+ private:
+  void WriteLine(bool toFile, bool toConsole, const char* format, va_list args);
+  void WriteBanner(const char* title, bool emptyLineAfter);
+
+  [[maybe_unused]] uint8_t bFlag;  // kept for SetFlag; nothing reads it
+  int nConsoleLevel;
+  int nFileLevel;
+  FILE* pLogFile;
+  FILE* pConsoleStream;
+  PlatLock csLog;
+};
+
+// The process-wide log; the first static object of the library.
+extern CLog Log;

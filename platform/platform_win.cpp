@@ -1,0 +1,174 @@
+// The platform layer on Windows: each function is a thin call of the system API.
+#include "platform/platform.h"
+
+#include <winsock2.h>
+#include <windows.h>
+#include <process.h>
+
+#include <cstring>
+
+static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatLock::opaque), "PlatLock too small");
+
+static CRITICAL_SECTION* CriticalSection(PlatLock* lock) {
+  return reinterpret_cast<CRITICAL_SECTION*>(lock->opaque);
+}
+
+void PlatLockInit(PlatLock* lock) { InitializeCriticalSection(CriticalSection(lock)); }
+void PlatLockDelete(PlatLock* lock) { DeleteCriticalSection(CriticalSection(lock)); }
+void PlatLockEnter(PlatLock* lock) { EnterCriticalSection(CriticalSection(lock)); }
+void PlatLockLeave(PlatLock* lock) { LeaveCriticalSection(CriticalSection(lock)); }
+
+PlatEvent PlatEventCreate() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
+bool PlatEventSet(PlatEvent event) { return SetEvent(event) != 0; }
+void PlatEventClose(PlatEvent event) { CloseHandle(event); }
+
+int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs) {
+  HANDLE handles[2] = {first, second};
+  DWORD result = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
+  if (result == WAIT_FAILED) return PLAT_WAIT_FAILED;
+  return static_cast<int>(result - WAIT_OBJECT_0);
+}
+
+PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
+  return static_cast<PlatThread>(_beginthread(fn, 0, arg));
+}
+
+void PlatThreadEnd() {
+  _endthread();
+  for (;;) {
+  }
+}
+
+uint64_t PlatCurrentThreadId() { return GetCurrentThreadId(); }
+void PlatSleep(uint32_t ms) { Sleep(ms); }
+
+void PlatGetLocalTime(PlatLocalTime* time) {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  time->year = st.wYear;
+  time->month = st.wMonth;
+  time->dayOfWeek = st.wDayOfWeek;
+  time->day = st.wDay;
+  time->hour = st.wHour;
+  time->minute = st.wMinute;
+  time->second = st.wSecond;
+  time->milliseconds = st.wMilliseconds;
+}
+
+void PlatDebugOutput(const char* text) { OutputDebugStringA(text); }
+
+long PlatRegOpenLocalMachineKey(const char* subkey, PlatRegKey* key) {
+  HKEY hkey = nullptr;
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, &hkey);
+  *key = hkey;
+  return result;
+}
+
+long PlatRegQueryValue(PlatRegKey key, const char* name, char* data, uint32_t* size) {
+  DWORD cb = *size;
+  LONG result = RegQueryValueExA(static_cast<HKEY>(key), name, nullptr, nullptr, (LPBYTE)data, &cb);
+  *size = cb;
+  return result;
+}
+
+void PlatRegCloseKey(PlatRegKey key) { RegCloseKey(static_cast<HKEY>(key)); }
+
+uint32_t PlatFormatSystemMessage(uint32_t code, char* buffer, uint32_t size) {
+  return FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, size, nullptr);
+}
+
+uint32_t PlatVersionInfoSize(const char* file) {
+  DWORD handle = 0;
+  return GetFileVersionInfoSizeA(file, &handle);
+}
+
+bool PlatReadFileVersion(const char* file, void* buffer, uint32_t size, uint16_t version[4]) {
+  if (!GetFileVersionInfoA(file, 0, size, buffer)) return false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT length = 0;
+  if (!VerQueryValueA(buffer, "\\", reinterpret_cast<void**>(&info), &length) || length == 0) {
+    return false;
+  }
+  version[0] = HIWORD(info->dwFileVersionMS);
+  version[1] = LOWORD(info->dwFileVersionMS);
+  version[2] = HIWORD(info->dwFileVersionLS);
+  version[3] = LOWORD(info->dwFileVersionLS);
+  return true;
+}
+
+uint32_t PlatLoopbackAddress() { return htonl(INADDR_LOOPBACK); }
+
+int PlatSocketStartup() {
+  WSADATA data;
+  std::memset(&data, 0, sizeof data);
+  return WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+int PlatSocketCleanup() { return WSACleanup(); }
+
+PlatSocket PlatSocketCreate() { return socket(AF_INET, SOCK_STREAM, 0); }
+
+static sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = address;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+int PlatSocketBind(PlatSocket s, uint32_t address, uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  return bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+}
+
+int PlatSocketEventSelect(PlatSocket s, PlatEvent event, uint32_t mask) {
+  return WSAEventSelect(s, event, static_cast<long>(mask));
+}
+
+int PlatSocketEnumEvents(PlatSocket s, uint32_t* events) {
+  WSANETWORKEVENTS ne;
+  std::memset(&ne, 0, sizeof ne);
+  int result = WSAEnumNetworkEvents(s, nullptr, &ne);
+  if (result == 0) *events = static_cast<uint32_t>(ne.lNetworkEvents);
+  return result;
+}
+
+int PlatSocketConnect(PlatSocket s, uint32_t address, uint16_t port) {
+  sockaddr_in sa = MakeAddress(address, port);
+  return connect(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
+}
+
+int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t microseconds) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(s, &set);
+  timeval tv;
+  tv.tv_sec = static_cast<long>(seconds);
+  tv.tv_usec = static_cast<long>(microseconds);
+  return select(0, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr, &tv);
+}
+
+int PlatSocketSend(PlatSocket s, const void* data, int length) {
+  return send(s, static_cast<const char*>(data), length, 0);
+}
+
+int PlatSocketRecv(PlatSocket s, void* data, int length) {
+  return recv(s, static_cast<char*>(data), length, 0);
+}
+
+int PlatSocketShutdown(PlatSocket s) { return shutdown(s, SD_BOTH); }
+int PlatSocketClose(PlatSocket s) { return closesocket(s); }
+int PlatSocketListen(PlatSocket s, int backlog) { return listen(s, backlog); }
+
+PlatSocket PlatSocketAccept(PlatSocket s, uint32_t* peerAddress) {
+  sockaddr_in sa;
+  std::memset(&sa, 0, sizeof sa);
+  int length = sizeof sa;
+  SOCKET result = accept(s, reinterpret_cast<sockaddr*>(&sa), &length);
+  *peerAddress = sa.sin_addr.s_addr;
+  return result;
+}
+
+int PlatSocketLastError() { return WSAGetLastError(); }

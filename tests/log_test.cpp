@@ -1,0 +1,170 @@
+// CLog writing a real file in a private folder and a console stream that is a real file too.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <string>
+
+#include "log/log.h"
+#include "support/test_env.h"
+
+namespace {
+
+const char* const kDays[] = {"Sunday",   "Monday", "Tuesday", "Wednesday",
+                             "Thursday", "Friday", "Saturday"};
+const char* const kMonths[] = {"None",    "January",  "February", "March",  "April",
+                               "May",     "June",     "July",     "August", "September",
+                               "October", "November", "December"};
+
+std::string DateLine(const PlatLocalTime& t) {
+  char line[64];
+  snprintf(line, sizeof line, "# Date: %s %d %s %4d", kDays[t.dayOfWeek], t.day, kMonths[t.month],
+           t.year);
+  return line;
+}
+
+std::string TimeLine(const PlatLocalTime& t) {
+  char line[32];
+  snprintf(line, sizeof line, "# Time: %02d:%02d", t.hour, t.minute);
+  return line;
+}
+
+// The console stream is a temporary file that the test reads back.
+struct Console {
+  FILE* stream = tmpfile();
+  ~Console() { fclose(stream); }
+  std::string Text() {
+    fflush(stream);
+    rewind(stream);
+    std::string text;
+    int c;
+    while ((c = fgetc(stream)) != EOF) text += static_cast<char>(c);
+    return text;
+  }
+};
+
+class LogTest : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  CLog log;
+  Console console;
+  void SetUp() override { log.SetConsoleStream(console.stream); }
+};
+
+TEST_F(LogTest, BannersAndLinesHaveTheirExactShape) {
+  PlatLocalTime before;
+  PlatGetLocalTime(&before);
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.Printf("RLJoinGame( GiID:%u )", 7u);
+  ASSERT_TRUE(log.Close());
+  PlatLocalTime after;
+  PlatGetLocalTime(&after);
+
+  std::vector<std::string> lines = SplitLines(ReadTextFile("RallylinkLog.txt"));
+  ASSERT_EQ(lines.size(), 12u);
+  EXPECT_EQ(lines[0], "");
+  EXPECT_EQ(lines[1], "#### Opening log ####");
+  EXPECT_TRUE(lines[2] == DateLine(before) || lines[2] == DateLine(after)) << lines[2];
+  EXPECT_TRUE(lines[3] == TimeLine(before) || lines[3] == TimeLine(after)) << lines[3];
+  EXPECT_EQ(lines[4], "#####################");
+  EXPECT_EQ(lines[5], "");
+  EXPECT_TRUE(
+      std::regex_match(lines[6], std::regex(R"(\[\d\d:\d\d:\d\d\]  RLJoinGame\( GiID:7 \))")))
+      << lines[6];
+  EXPECT_EQ(lines[7], "");
+  EXPECT_EQ(lines[8], "#### Closing log ####");
+  EXPECT_TRUE(lines[9] == DateLine(before) || lines[9] == DateLine(after));
+  EXPECT_TRUE(lines[10] == TimeLine(before) || lines[10] == TimeLine(after));
+  EXPECT_EQ(lines[11], "#####################");
+  // The console mirrors the line without its time stamp and never shows a banner.
+  EXPECT_EQ(console.Text(), "RLJoinGame( GiID:7 )\n");
+}
+
+TEST_F(LogTest, ReopeningAppendsAfterTheOldContent) {
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.Printf("first");
+  log.Close();
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.Printf("second");
+  log.Close();
+  std::string text = ReadTextFile("RallylinkLog.txt");
+  size_t first = text.find("first");
+  size_t secondBanner = text.find("#### Opening log ####", first);
+  ASSERT_NE(first, std::string::npos);
+  ASSERT_NE(secondBanner, std::string::npos);
+  // The closing rule has one line end; the new banner starts with an empty line.
+  EXPECT_NE(text.find("#####################\n\n#### Opening log ####", first), std::string::npos);
+  EXPECT_GT(text.find("second"), secondBanner);
+}
+
+TEST_F(LogTest, LinesBeforeOpenAndAfterCloseReachOnlyTheConsole) {
+  log.Printf("early %d", 1);
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  ASSERT_TRUE(log.Close());
+  log.Printf("late");
+  EXPECT_EQ(console.Text(), "early 1\nlate\n");
+  EXPECT_EQ(ReadTextFile("RallylinkLog.txt").find("early"), std::string::npos);
+  EXPECT_EQ(ReadTextFile("RallylinkLog.txt").find("late"), std::string::npos);
+}
+
+TEST_F(LogTest, CloseWithoutAnOpenLogWritesNothingAndFails) {
+  EXPECT_FALSE(log.Close());
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  EXPECT_TRUE(log.Close());
+  std::string once = ReadTextFile("RallylinkLog.txt");
+  EXPECT_FALSE(log.Close());
+  EXPECT_EQ(ReadTextFile("RallylinkLog.txt"), once);
+}
+
+TEST_F(LogTest, LevelsChooseTheDestinations) {
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.PrintfLevel(3, "level three");  // above both default levels: nowhere
+  log.PrintfLevel(2, "level two");
+  log.PrintfLevel(-5, "level minus five");
+  log.SetLevels(0, 5);
+  log.PrintfLevel(3, "file only");
+  log.SetFileLevel(-1);
+  log.PrintfLevel(0, "console only");
+  log.Close();
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  EXPECT_EQ(file.find("level three"), std::string::npos);
+  EXPECT_NE(file.find("]  level two\n"), std::string::npos);
+  EXPECT_NE(file.find("]  level minus five\n"), std::string::npos);
+  EXPECT_NE(file.find("]  file only\n"), std::string::npos);
+  EXPECT_EQ(file.find("console only"), std::string::npos);
+  EXPECT_EQ(console.Text(), "level two\nlevel minus five\nconsole only\n");
+}
+
+TEST_F(LogTest, AFormatEndingInANewLineLeavesAnEmptyLine) {
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.Printf("Unknown message 0x24\n");
+  log.Close();
+  EXPECT_NE(ReadTextFile("RallylinkLog.txt").find("]  Unknown message 0x24\n\n"),
+            std::string::npos);
+  EXPECT_EQ(console.Text(), "Unknown message 0x24\n\n");
+}
+
+TEST_F(LogTest, OpenFailsWhenTheFileCannotBeCreated) {
+  EXPECT_FALSE(log.Open("no-such-folder/RallylinkLog.txt"));
+  log.Printf("still on the console");
+  EXPECT_EQ(console.Text(), "still on the console\n");
+}
+
+TEST_F(LogTest, DestructorClosesAnOpenLogWithItsBanner) {
+  {
+    CLog scoped;
+    ASSERT_TRUE(scoped.Open("Scoped.txt"));
+  }
+  EXPECT_NE(ReadTextFile("Scoped.txt").find("#### Closing log ####"), std::string::npos);
+}
+
+#ifdef _WIN32
+TEST_F(LogTest, FileLinesEndInCarriageReturnAndLineFeedOnWindows) {
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.Printf("x");
+  log.Close();
+  EXPECT_NE(ReadBinaryFile("RallylinkLog.txt").find("]  x\r\n"), std::string::npos);
+}
+#endif
+
+}  // namespace

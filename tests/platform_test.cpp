@@ -1,0 +1,300 @@
+// The platform layer's contract, held to the same tests on every platform, so that the POSIX
+// implementation behaves as Windows does where the library relies on it.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "platform/platform.h"
+#include "rallylink_version.h"
+#include "support/rawsocket.h"
+#include "support/test_env.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+TEST(PlatformLock, IsRecursiveForItsOwner) {
+  PlatLock lock;
+  PlatLockInit(&lock);
+  PlatLockEnter(&lock);
+  PlatLockEnter(&lock);
+  std::atomic<bool> entered{false};
+  std::thread other([&] {
+    PlatLockGuard guard(&lock);
+    entered = true;
+  });
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(entered);
+  PlatLockLeave(&lock);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_FALSE(entered);  // still held once
+  PlatLockLeave(&lock);
+  other.join();
+  EXPECT_TRUE(entered);
+  PlatLockDelete(&lock);
+}
+
+TEST(PlatformEvent, ResetsAutomaticallyAndPrefersTheFirst) {
+  PlatEvent a = PlatEventCreate();
+  PlatEvent b = PlatEventCreate();
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(PlatWaitForEither(a, b, 0), PLAT_WAIT_TIMEOUT);
+  PlatEventSet(a);
+  PlatEventSet(a);  // signalling twice is still one signal
+  PlatEventSet(b);
+  EXPECT_EQ(PlatWaitForEither(a, b, 0), PLAT_WAIT_FIRST);
+  EXPECT_EQ(PlatWaitForEither(a, b, 0), PLAT_WAIT_SECOND);
+  EXPECT_EQ(PlatWaitForEither(a, b, 20), PLAT_WAIT_TIMEOUT);
+  std::thread setter([&] {
+    std::this_thread::sleep_for(milliseconds(50));
+    PlatEventSet(b);
+  });
+  EXPECT_EQ(PlatWaitForEither(a, b, PLAT_INFINITE), PLAT_WAIT_SECOND);
+  setter.join();
+  PlatEventClose(a);
+  PlatEventClose(b);
+}
+
+TEST(PlatformThread, RunsAndEndsAThread) {
+  std::atomic<uint64_t> id{0};
+  static std::atomic<bool> done;
+  done = false;
+  PlatThread t = PlatThreadStart(
+      [](void* arg) {
+        *static_cast<std::atomic<uint64_t>*>(arg) = PlatCurrentThreadId();
+        done = true;
+        PlatThreadEnd();
+      },
+      &id);
+  ASSERT_NE(t, PLAT_THREAD_FAILED);
+  ASSERT_TRUE(WaitUntil(5000, [] { return done.load(); }));
+  EXPECT_NE(id.load(), PlatCurrentThreadId());
+}
+
+TEST(PlatformTime, LocalTimeIsInRange) {
+  PlatLocalTime t;
+  PlatGetLocalTime(&t);
+  EXPECT_GE(t.year, 2000);
+  EXPECT_TRUE(t.month >= 1 && t.month <= 12);
+  EXPECT_LE(t.dayOfWeek, 6);
+  EXPECT_TRUE(t.day >= 1 && t.day <= 31);
+  EXPECT_LE(t.hour, 23);
+  EXPECT_LE(t.minute, 59);
+  EXPECT_LE(t.second, 60);
+}
+
+TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
+  uint32_t size = PlatVersionInfoSize("rallylink.dll");
+  ASSERT_GT(size, 0u);
+  std::vector<char> buffer(size);
+  uint16_t v[4] = {};
+  ASSERT_TRUE(PlatReadFileVersion("rallylink.dll", buffer.data(), size, v));
+  EXPECT_EQ(v[0], RALLYLINK_VERSION_MAJOR);
+  EXPECT_EQ(v[1], RALLYLINK_VERSION_MINOR);
+  EXPECT_EQ(v[2], RALLYLINK_VERSION_PATCH);
+  EXPECT_EQ(v[3], RALLYLINK_VERSION_TWEAK);
+  EXPECT_EQ(PlatVersionInfoSize("no-such-module.dll"), 0u);
+}
+
+TEST(PlatformDebugOutput, ReachesTheDebugger) {
+  ScratchDir dir;
+  DebugOutputCapture capture;
+  PlatDebugOutput("Failed to create exit event\n");
+  EXPECT_TRUE(WaitUntil(5000, [&] { return !capture.Text().empty(); }));
+  EXPECT_EQ(capture.Text(), "Failed to create exit event\n");
+}
+
+class PlatformRegistry : public ::testing::Test {
+ protected:
+  ScratchDir dir;
+  void TearDown() override { DeleteClientPortKey(); }
+  long Read(char* data, uint32_t* size) {
+    PlatRegKey key = nullptr;
+    long result = PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key);
+    if (result != 0) return result;
+    result = PlatRegQueryValue(key, "ClientPort", data, size);
+    PlatRegCloseKey(key);
+    return result;
+  }
+};
+
+TEST_F(PlatformRegistry, ReadsValuesAndReportsWindowsErrorCodes) {
+  DeleteClientPortKey();
+  char data[16];
+  uint32_t size = sizeof data;
+  EXPECT_EQ(Read(data, &size), PLAT_ERROR_FILE_NOT_FOUND);  // no key
+
+  SetClientPortValue("15 characters..");
+  DeleteClientPortValue();
+  size = sizeof data;
+  EXPECT_EQ(Read(data, &size), PLAT_ERROR_FILE_NOT_FOUND);  // key, no value
+
+  SetClientPortValue("4321");
+  memset(data, 'x', sizeof data);
+  size = sizeof data;
+  ASSERT_EQ(Read(data, &size), 0);
+  EXPECT_STREQ(data, "4321");
+  EXPECT_EQ(size, 5u);
+
+  SetClientPortValue("123456789012345");  // 15 characters and the zero fill 16 bytes
+  size = sizeof data;
+  EXPECT_EQ(Read(data, &size), 0);
+  SetClientPortValue("1234567890123456");
+  size = sizeof data;
+  EXPECT_EQ(Read(data, &size), PLAT_ERROR_MORE_DATA);
+}
+
+TEST(PlatformSystemMessage, DescribesRegistryErrors) {
+  char text[256];
+  for (uint32_t code : {2u, 234u}) {
+    uint32_t n = PlatFormatSystemMessage(code, text, 255);
+    ASSERT_GT(n, 0u);
+    EXPECT_EQ(strlen(text), n);
+    EXPECT_EQ(std::string(text).substr(n - 2), "\r\n");  // system texts end with a line end
+  }
+#ifndef _WIN32
+  PlatFormatSystemMessage(2, text, 255);
+  EXPECT_STREQ(text, "The system cannot find the file specified.\r\n");
+  PlatFormatSystemMessage(234, text, 255);
+  EXPECT_STREQ(text, "More data is available.\r\n");
+#endif
+}
+
+// Sockets made by the platform layer with a started socket library.
+class PlatformSocket : public ::testing::Test {
+ protected:
+  PlatSocket s = PLAT_INVALID_SOCKET;
+  PlatEvent event = nullptr;
+  void SetUp() override {
+    ASSERT_EQ(PlatSocketStartup(), 0);
+    s = PlatSocketCreate();
+    ASSERT_NE(s, PLAT_INVALID_SOCKET);
+    ASSERT_EQ(PlatSocketBind(s, PlatLoopbackAddress(), 0), 0);
+    event = PlatEventCreate();
+    ASSERT_EQ(PlatSocketEventSelect(s, event, 0x39), 0);
+  }
+  void TearDown() override {
+    PlatSocketClose(s);
+    PlatEventClose(event);
+    PlatSocketCleanup();
+  }
+};
+
+TEST_F(PlatformSocket, ARefusedConnectIsNeverWritable) {
+  RawSocket closed = RawSocket::Listen();
+  uint16_t port = closed.Port();
+  closed.Close();
+  EXPECT_EQ(PlatSocketConnect(s, PlatLoopbackAddress(), port), PLAT_SOCKET_ERROR);
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSAEWOULDBLOCK);
+  auto start = steady_clock::now();
+  EXPECT_EQ(PlatSocketSelect(s, true, 1, 0), 0);
+  EXPECT_GE(steady_clock::now() - start, milliseconds(950));
+}
+
+TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
+  char byte = 0;
+  EXPECT_EQ(PlatSocketSend(s, &byte, 1), PLAT_SOCKET_ERROR);  // not connected
+  EXPECT_NE(PlatSocketLastError(), PLAT_WSAEWOULDBLOCK);
+
+  RawSocket listener = RawSocket::Listen();
+  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+  RawSocket peer = listener.Accept(5000);
+  EXPECT_EQ(PlatSocketRecv(s, &byte, 1), PLAT_SOCKET_ERROR);
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSAEWOULDBLOCK);
+
+  peer.CloseAbortive();
+  std::this_thread::sleep_for(milliseconds(100));
+  // After a reset a receive reports the end of the connection: as a reset, or (under Wine) as
+  // a close.
+  int received = PlatSocketRecv(s, &byte, 1);
+  EXPECT_LE(received, 0);
+  if (received == PLAT_SOCKET_ERROR) EXPECT_EQ(PlatSocketLastError(), PLAT_WSAECONNRESET);
+  // Sending on the reset connection fails without a signal ending the process.
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(PlatSocketSend(s, "abc", 3), PLAT_SOCKET_ERROR);
+
+  EXPECT_EQ(PlatSocketSend(PLAT_INVALID_SOCKET, "abc", 3), PLAT_SOCKET_ERROR);
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSAENOTSOCK);
+}
+
+TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
+  RawSocket listener = RawSocket::Listen();
+  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+  RawSocket peer = listener.Accept(5000);
+  PlatEvent never = PlatEventCreate();
+  uint32_t events = 0;
+  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);  // FD_CONNECT
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_CONNECT);
+
+  peer.SendAll("abcd", 4);
+  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_READ);
+  // More data without a receive records nothing new.
+  peer.SendAll("efgh", 4);
+  EXPECT_EQ(PlatWaitForEither(event, never, 200), PLAT_WAIT_TIMEOUT);
+  // A receive that leaves data behind re-enables FD_READ at once.
+  char buffer[8];
+  EXPECT_EQ(PlatSocketRecv(s, buffer, 2), 2);
+  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_READ);
+  EXPECT_EQ(PlatSocketRecv(s, buffer, 8), 6);
+  PlatEventClose(never);
+}
+
+TEST(PlatformListen, AcceptedSocketsInheritTheEventSelection) {
+  ASSERT_EQ(PlatSocketStartup(), 0);
+  RawSocket probe = RawSocket::Listen();  // finds a free port for the listening socket
+  uint16_t port = probe.Port();
+  probe.Close();
+  PlatSocket s = PlatSocketCreate();
+  ASSERT_EQ(PlatSocketBind(s, PlatLoopbackAddress(), port), 0);
+  PlatEvent event = PlatEventCreate();
+  PlatEvent never = PlatEventCreate();
+  ASSERT_EQ(PlatSocketEventSelect(s, event, 0x39), 0);
+  ASSERT_EQ(PlatSocketListen(s, 1), 0);
+  uint32_t peerAddress = 0;
+  EXPECT_EQ(PlatSocketAccept(s, &peerAddress), PLAT_INVALID_SOCKET);  // nothing pending
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSAEWOULDBLOCK);
+
+  RawSocket client = RawSocket::Connect(port);
+  ASSERT_TRUE(client.Valid());
+  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);
+  uint32_t events = 0;
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_ACCEPT);
+  PlatSocket accepted = PlatSocketAccept(s, &peerAddress);
+  ASSERT_NE(accepted, PLAT_INVALID_SOCKET);
+  EXPECT_EQ(peerAddress, PlatLoopbackAddress());
+
+  client.SendAll("x", 1);
+  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);
+  ASSERT_EQ(PlatSocketEnumEvents(accepted, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_READ);
+
+  PlatSocketClose(accepted);
+  PlatSocketClose(s);
+  PlatEventClose(event);
+  PlatEventClose(never);
+  EXPECT_EQ(PlatSocketCleanup(), 0);
+}
+
+TEST(PlatformStartup, SocketsNeedAStartedLibraryAndTheLastCleanUpReleasesThem) {
+  EXPECT_EQ(PlatSocketCreate(), PLAT_INVALID_SOCKET);
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSANOTINITIALISED);
+  ASSERT_EQ(PlatSocketStartup(), 0);
+  PlatSocket s = PlatSocketCreate();
+  ASSERT_NE(s, PLAT_INVALID_SOCKET);
+  EXPECT_EQ(PlatSocketCleanup(), 0);
+  EXPECT_EQ(PlatSocketCleanup(), PLAT_SOCKET_ERROR);
+  EXPECT_EQ(PlatSocketLastError(), PLAT_WSANOTINITIALISED);
+}
+
+}  // namespace

@@ -1,0 +1,57 @@
+// Plain OS sockets for the test peers, written apart from the library's TCP code and its
+// platform layer so that the tests don't share their faults.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+class RawSocket {
+ public:
+  RawSocket() = default;
+  explicit RawSocket(intptr_t handle) : handle_(handle) {}
+  ~RawSocket() { Close(); }
+  RawSocket(RawSocket&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+  RawSocket& operator=(RawSocket&& other) noexcept;
+  RawSocket(const RawSocket&) = delete;
+  RawSocket& operator=(const RawSocket&) = delete;
+
+  // A listening socket on 127.0.0.1 (port 0: any); Port() tells which.
+  static RawSocket Listen(uint16_t port = 0);
+  // A blocking connection to 127.0.0.1:port; invalid on failure.
+  static RawSocket Connect(uint16_t port);
+
+  bool Valid() const { return handle_ != -1; }
+  intptr_t Handle() const { return handle_; }
+  uint16_t Port() const;
+  // Accepts one connection, waiting at most timeoutMs; invalid on time-out.
+  RawSocket Accept(int timeoutMs) const;
+  // Sends all bytes; false on failure.
+  bool SendAll(const void* data, size_t size) const { return SendAll(handle_, data, size); }
+  bool SendAll(const Bytes& bytes) const { return SendAll(handle_, bytes.data(), bytes.size()); }
+  static bool SendAll(intptr_t handle, const void* data, size_t size);
+  // Waits at most timeoutMs for data; returns what one receive gave, empty on time-out.
+  // *closed is set when the peer closed or the connection failed.
+  Bytes ReceiveSome(int timeoutMs, bool* closed) const;
+  // True when the peer has closed (or reset) the connection within timeoutMs.
+  bool WaitPeerClosed(int timeoutMs) const;
+  // Graceful close; an abortive close sends a reset instead of the usual end.
+  void Close();
+  void CloseAbortive();
+  // Stops receiving into the kernel's buffer as fast as possible (a small receive buffer).
+  void SetSmallReceiveBuffer() const;
+
+ private:
+  intptr_t handle_ = -1;
+};
+
+// Starts the OS socket library once for the test process.
+void RawSocketStartup();
+// Builds a frame around a payload: a little-endian u32 total length, then the payload.
+Bytes Frame(const Bytes& payload);
+// Bytes from a string such as "0A 04 03 02 01".
+Bytes Hex(const std::string& text);
+// "0A 04 03 02 01" from bytes, for messages.
+std::string ToHex(const Bytes& bytes);

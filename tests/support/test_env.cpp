@@ -1,0 +1,180 @@
+#include "test_env.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace fs = std::filesystem;
+
+static const char kSubkey[] = "Software\\Brightmoor\\Orvane";
+
+ScratchDir::ScratchDir() {
+  static int counter = 0;
+  auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+  fs::path dir = fs::temp_directory_path() /
+                 ("rallylink-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+  fs::create_directories(dir);
+  path_ = dir.string();
+  previous_ = fs::current_path().string();
+  fs::current_path(dir);
+#ifndef _WIN32
+  setenv("RALLYLINK_REGISTRY_DIR", (dir / "registry").string().c_str(), 1);
+#endif
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::current_path(previous_, ec);
+  fs::remove_all(path_, ec);
+}
+
+#ifdef _WIN32
+void SetClientPortValue(const std::string& text) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSubkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return;
+  }
+  RegSetValueExA(key, "ClientPort", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                 static_cast<DWORD>(text.size() + 1));
+  RegCloseKey(key);
+}
+
+void DeleteClientPortValue() {
+  HKEY key;
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kSubkey, 0, KEY_SET_VALUE, &key) == ERROR_SUCCESS) {
+    RegDeleteValueA(key, "ClientPort");
+    RegCloseKey(key);
+  }
+}
+
+void DeleteClientPortKey() {
+  DeleteClientPortValue();
+  RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSubkey);
+}
+#else
+static fs::path KeyFolder() {
+  return fs::path(getenv("RALLYLINK_REGISTRY_DIR")) / "HKEY_LOCAL_MACHINE" / "Software" /
+         "Brightmoor" / "Orvane";
+}
+
+void SetClientPortValue(const std::string& text) {
+  fs::create_directories(KeyFolder());
+  std::ofstream(KeyFolder() / "ClientPort", std::ios::binary) << text;
+}
+
+void DeleteClientPortValue() {
+  std::error_code ec;
+  fs::remove(KeyFolder() / "ClientPort", ec);
+}
+
+void DeleteClientPortKey() {
+  std::error_code ec;
+  fs::remove_all(KeyFolder(), ec);
+}
+#endif
+
+#ifdef _WIN32
+// Listens to OutputDebugStringA the way a debug monitor does: through the shared DBWIN
+// buffer and its two events.
+struct DebugOutputCapture::Impl {
+  HANDLE ready = CreateEventA(nullptr, FALSE, TRUE, "DBWIN_BUFFER_READY");
+  HANDLE data = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
+  HANDLE map =
+      CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
+  const char* view = static_cast<const char*>(MapViewOfFile(map, FILE_MAP_READ, 0, 0, 4096));
+  std::mutex mutex;
+  std::string text;
+  bool stop = false;
+  std::thread thread{[this] {
+    for (;;) {
+      DWORD r = WaitForSingleObject(data, 20);
+      std::lock_guard<std::mutex> guard(mutex);
+      if (r == WAIT_OBJECT_0) {
+        text += view + sizeof(DWORD);
+        SetEvent(ready);
+      } else if (stop) {
+        return;
+      }
+    }
+  }};
+  ~Impl() {
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      stop = true;
+    }
+    thread.join();
+    UnmapViewOfFile(view);
+    CloseHandle(map);
+    CloseHandle(data);
+    CloseHandle(ready);
+  }
+};
+
+DebugOutputCapture::DebugOutputCapture() : impl_(new Impl) {}
+DebugOutputCapture::~DebugOutputCapture() { delete impl_; }
+std::string DebugOutputCapture::Text() {
+  std::lock_guard<std::mutex> guard(impl_->mutex);
+  return impl_->text;
+}
+#else
+struct DebugOutputCapture::Impl {
+  std::string path;
+};
+
+DebugOutputCapture::DebugOutputCapture() : impl_(new Impl) {
+  impl_->path = (fs::temp_directory_path() /
+                 ("rallylink-debug-" +
+                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count())))
+                    .string();
+  setenv("RALLYLINK_DEBUG_OUTPUT", impl_->path.c_str(), 1);
+}
+
+DebugOutputCapture::~DebugOutputCapture() {
+  unsetenv("RALLYLINK_DEBUG_OUTPUT");
+  std::error_code ec;
+  fs::remove(impl_->path, ec);
+  delete impl_;
+}
+
+std::string DebugOutputCapture::Text() { return ReadBinaryFile(impl_->path); }
+#endif
+
+std::string ReadTextFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string ReadBinaryFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string line;
+  std::istringstream in(text);
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+bool WaitUntil(int timeoutMs, const std::function<bool()>& cond) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!cond()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}

@@ -1,0 +1,47 @@
+// What the tests need of their surroundings: a private working folder, the registry value
+// that names Meetpoint's port, the debugger output, and files read back as text.
+#pragma once
+
+#include <string>
+#include <functional>
+#include <thread>
+#include <vector>
+
+// Makes a fresh folder under the system's temporary folder and makes it the current folder
+// for the lifetime of the object; on Linux it also holds the private registry tree.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const std::string& Path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+// The registry value ClientPort under HKEY_LOCAL_MACHINE\Software\Brightmoor\Orvane.
+void SetClientPortValue(const std::string& text);
+void DeleteClientPortValue();
+void DeleteClientPortKey();
+
+// Collects what the library writes to the debugger output while it exists.
+class DebugOutputCapture {
+ public:
+  DebugOutputCapture();
+  ~DebugOutputCapture();
+  std::string Text();
+
+ private:
+  struct Impl;
+  Impl* impl_;
+};
+
+// The whole file as text (line ends as the C runtime reads them); empty if it is missing.
+std::string ReadTextFile(const std::string& path);
+// The bytes of the file, unchanged.
+std::string ReadBinaryFile(const std::string& path);
+// Lines of a text, without their line ends.
+std::vector<std::string> SplitLines(const std::string& text);
+// Polls cond every few milliseconds until it holds or timeoutMs passes.
+bool WaitUntil(int timeoutMs, const std::function<bool()>& cond);

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs what the build needs, builds every preset and runs every test suite.
+# Ends with one line "N passed, N failed"; the exit code is non-zero when anything failed.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+packages=(cmake ninja-build g++ clang googletest mingw-w64 g++-mingw-w64-x86-64
+          g++-mingw-w64-i686 wine64)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "== installing: ${missing[*]}"
+  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" ||
+    { echo "0 passed, 1 failed"; exit 1; }
+fi
+
+passed=0
+failed=0
+presets=(linux windows-x64 windows-x86)
+
+for preset in "${presets[@]}"; do
+  echo "== build $preset"
+  if ! { cmake --preset "$preset" >/dev/null && cmake --build --preset "$preset" -j 2; }; then
+    echo "!! build of $preset failed"
+    failed=$((failed + 1))
+    continue
+  fi
+  echo "== test $preset"
+  log="$root/build/$preset/ctest-summary.log"
+  ctest --preset "$preset" --timeout 120 2>&1 | tee "$log" | grep -E "Test +#|tests passed|FAILED|Failed|\*\*\*"
+  summary=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
+  if [ -z "$summary" ]; then
+    echo "!! ctest of $preset gave no summary"
+    failed=$((failed + 1))
+    continue
+  fi
+  nfail=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/')
+  total=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/')
+  passed=$((passed + total - nfail))
+  failed=$((failed + nfail))
+done
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
