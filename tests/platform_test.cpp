@@ -213,7 +213,9 @@ TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
   // a close.
   int received = PlatSocketRecv(s, &byte, 1);
   EXPECT_LE(received, 0);
-  if (received == PLAT_SOCKET_ERROR) EXPECT_EQ(PlatSocketLastError(), PLAT_WSAECONNRESET);
+  if (received == PLAT_SOCKET_ERROR) {
+    EXPECT_EQ(PlatSocketLastError(), PLAT_WSAECONNRESET);
+  }
   // Sending on the reset connection fails without a signal ending the process.
   for (int i = 0; i < 3; ++i) EXPECT_EQ(PlatSocketSend(s, "abc", 3), PLAT_SOCKET_ERROR);
 

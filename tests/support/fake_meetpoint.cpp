@@ -29,6 +29,7 @@ void FakeMeetpoint::Run() {
       gameHandle_ = game.Handle();
       closeRequest_ = CloseRequest::kNone;
       pending_.clear();
+      raw_.clear();
       ++connections_;
       changed_.notify_all();
       continue;
@@ -61,6 +62,7 @@ void FakeMeetpoint::Run() {
       continue;
     }
     pending_.insert(pending_.end(), data.begin(), data.end());
+    raw_.insert(raw_.end(), data.begin(), data.end());
     while (pending_.size() >= 4 && !framingError_) {
       uint32_t total = pending_[0] | pending_[1] << 8 | pending_[2] << 16 |
                        static_cast<uint32_t>(pending_[3]) << 24;
@@ -87,6 +89,11 @@ bool FakeMeetpoint::WaitFrames(size_t count, int timeoutMs) {
 std::vector<Bytes> FakeMeetpoint::Frames() {
   std::lock_guard<std::mutex> guard(mutex_);
   return frames_;
+}
+
+Bytes FakeMeetpoint::RawBytes() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return raw_;
 }
 
 bool FakeMeetpoint::FramingError() {

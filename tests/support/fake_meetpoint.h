@@ -23,6 +23,8 @@ class FakeMeetpoint {
   bool WaitFrames(size_t count, int timeoutMs = 5000);
   // The payloads of all frames received so far, in order.
   std::vector<Bytes> Frames();
+  // Every byte received on the current connection, as it came.
+  Bytes RawBytes();
   // True when the byte stream held a length field below 5 or above 4096.
   bool FramingError();
   // Waits until the current game connection has ended (closed by either side).
@@ -52,6 +54,7 @@ class FakeMeetpoint {
   int connections_ = 0;
   bool framingError_ = false;
   Bytes pending_;
+  Bytes raw_;
   std::vector<Bytes> frames_;
   std::thread thread_;  // last: it starts once everything above exists
 };

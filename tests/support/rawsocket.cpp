@@ -77,9 +77,17 @@ RawSocket RawSocket::Listen(uint16_t port) {
   return RawSocket(s);
 }
 
-RawSocket RawSocket::Connect(uint16_t port) {
+RawSocket RawSocket::Connect(uint16_t port, const char* fromAddress) {
   RawSocketStartup();
   intptr_t s = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
+  if (*fromAddress != '\0') {
+    sockaddr_in local = Loopback(0);
+    local.sin_addr.s_addr = inet_addr(fromAddress);
+    if (bind(N(s), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      CLOSE_SOCKET(N(s));
+      return RawSocket();
+    }
+  }
   sockaddr_in sa = Loopback(port);
   if (connect(N(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
     CLOSE_SOCKET(N(s));

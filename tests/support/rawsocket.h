@@ -20,8 +20,9 @@ class RawSocket {
 
   // A listening socket on 127.0.0.1 (port 0: any); Port() tells which.
   static RawSocket Listen(uint16_t port = 0);
-  // A blocking connection to 127.0.0.1:port; invalid on failure.
-  static RawSocket Connect(uint16_t port);
+  // A blocking connection to 127.0.0.1:port; invalid on failure. fromAddress (dotted, such as
+  // "127.0.0.2") chooses the local address; empty lets the system choose.
+  static RawSocket Connect(uint16_t port, const char* fromAddress = "");
 
   bool Valid() const { return handle_ != -1; }
   intptr_t Handle() const { return handle_; }

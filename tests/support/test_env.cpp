@@ -3,13 +3,25 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
+static int DupFd(int fd) { return _dup(fd); }
+static int Dup2Fd(int from, int to) { return _dup2(from, to); }
+static int CloseFd(int fd) { return _close(fd); }
+static int FdOf(FILE* f) { return _fileno(f); }
+#else
+#include <unistd.h>
+static int DupFd(int fd) { return dup(fd); }
+static int Dup2Fd(int from, int to) { return dup2(from, to); }
+static int CloseFd(int fd) { return close(fd); }
+static int FdOf(FILE* f) { return fileno(f); }
 #endif
 
 namespace fs = std::filesystem;
@@ -84,46 +96,61 @@ void DeleteClientPortKey() {
 
 #ifdef _WIN32
 // Listens to OutputDebugStringA the way a debug monitor does: through the shared DBWIN
-// buffer and its two events.
+// buffer and its two events. Plain Win32 threads and locks: the library writes its first
+// lines while the loader lock is held, and the listener must not need it.
 struct DebugOutputCapture::Impl {
   HANDLE ready = CreateEventA(nullptr, FALSE, TRUE, "DBWIN_BUFFER_READY");
   HANDLE data = CreateEventA(nullptr, FALSE, FALSE, "DBWIN_DATA_READY");
   HANDLE map =
       CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, 4096, "DBWIN_BUFFER");
   const char* view = static_cast<const char*>(MapViewOfFile(map, FILE_MAP_READ, 0, 0, 4096));
-  std::mutex mutex;
-  std::string text;
-  bool stop = false;
-  std::thread thread{[this] {
-    for (;;) {
-      DWORD r = WaitForSingleObject(data, 20);
-      std::lock_guard<std::mutex> guard(mutex);
-      if (r == WAIT_OBJECT_0) {
-        text += view + sizeof(DWORD);
-        SetEvent(ready);
-      } else if (stop) {
-        return;
+  HANDLE stop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CRITICAL_SECTION lock;
+  char text[16384] = {0};
+  size_t length = 0;
+  HANDLE thread = nullptr;
+
+  static DWORD WINAPI Listen(void* self) {
+    Impl* impl = static_cast<Impl*>(self);
+    HANDLE handles[2] = {impl->data, impl->stop};
+    SetEvent(impl->started);
+    while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
+      EnterCriticalSection(&impl->lock);
+      const char* message = impl->view + sizeof(DWORD);
+      size_t n = strnlen(message, 4096 - sizeof(DWORD));
+      if (impl->length + n < sizeof impl->text) {
+        memcpy(impl->text + impl->length, message, n);
+        impl->length += n;
       }
+      LeaveCriticalSection(&impl->lock);
+      SetEvent(impl->ready);
     }
-  }};
+    return 0;
+  }
+  Impl() {
+    InitializeCriticalSection(&lock);
+    thread = CreateThread(nullptr, 0, Listen, this, 0, nullptr);
+    // A thread that hasn't started yet can't start while a DLL is being loaded: wait for it.
+    WaitForSingleObject(started, 5000);
+  }
   ~Impl() {
-    {
-      std::lock_guard<std::mutex> guard(mutex);
-      stop = true;
-    }
-    thread.join();
+    SetEvent(stop);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
+    DeleteCriticalSection(&lock);
     UnmapViewOfFile(view);
-    CloseHandle(map);
-    CloseHandle(data);
-    CloseHandle(ready);
+    for (HANDLE h : {map, data, ready, stop, started}) CloseHandle(h);
   }
 };
 
 DebugOutputCapture::DebugOutputCapture() : impl_(new Impl) {}
 DebugOutputCapture::~DebugOutputCapture() { delete impl_; }
 std::string DebugOutputCapture::Text() {
-  std::lock_guard<std::mutex> guard(impl_->mutex);
-  return impl_->text;
+  EnterCriticalSection(&impl_->lock);
+  std::string text(impl_->text, impl_->length);
+  LeaveCriticalSection(&impl_->lock);
+  return text;
 }
 #else
 struct DebugOutputCapture::Impl {
@@ -177,4 +204,38 @@ bool WaitUntil(int timeoutMs, const std::function<bool()>& cond) {
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+StreamCapture::StreamCapture(FILE* stream) : stream_(stream) {
+  static int counter = 0;
+  path_ = (fs::temp_directory_path() /
+           ("rallylink-stream-" +
+            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
+            std::to_string(++counter)))
+              .string();
+  fflush(stream_);
+  savedFd_ = DupFd(FdOf(stream_));
+  FILE* target = fopen(path_.c_str(), "wb");
+  Dup2Fd(FdOf(target), FdOf(stream_));
+  fclose(target);
+}
+
+StreamCapture::~StreamCapture() {
+  fflush(stream_);
+  Dup2Fd(savedFd_, FdOf(stream_));
+  CloseFd(savedFd_);
+  std::error_code ec;
+  fs::remove(path_, ec);
+}
+
+std::string StreamCapture::Text() {
+  fflush(stream_);
+  std::string text = ReadBinaryFile(path_);
+  // Line ends as a text stream reads them, on every platform.
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
 }

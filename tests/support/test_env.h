@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <cstdio>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -35,6 +36,20 @@ class DebugOutputCapture {
  private:
   struct Impl;
   Impl* impl_;
+};
+
+// Sends everything written to a standard stream (stdout or stderr) into a file while the
+// object exists; Text() reads what has come so far.
+class StreamCapture {
+ public:
+  explicit StreamCapture(FILE* stream);
+  ~StreamCapture();
+  std::string Text();
+
+ private:
+  FILE* stream_;
+  int savedFd_;
+  std::string path_;
 };
 
 // The whole file as text (line ends as the C runtime reads them); empty if it is missing.

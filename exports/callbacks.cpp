@@ -1,0 +1,23 @@
+// Installing the two callbacks that no request installs, and giving back results blocks.
+#include <cstdlib>
+
+#include "log/log.h"
+#include "rallylink.h"
+#include "session/sessiondata.h"
+
+extern "C" void RLCALL RLSetLobbyMessageCallback(LobbyMessageCallback Callback, uint32_t UserData) {
+  Log.Printf("RLSetLobbyMessageCallback()");
+  if (pSessionData != nullptr) pSessionData->SetLobbyMessageSlot(Callback, UserData);
+}
+
+extern "C" uint32_t RLCALL RLSetVotingCallback(VotingCallback Callback, uint32_t UserData) {
+  Log.Printf("RLSetVotingCallback()");
+  if (pSessionData != nullptr) pSessionData->SetVotingSlot(Callback, UserData);
+  return 1;
+}
+
+extern "C" uint32_t RLCALL RLFreeGameResults(PlayerResult* Players) {
+  Log.Printf("RLFreeGameResults()");
+  free(Players);
+  return 1;
+}

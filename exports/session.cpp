@@ -1,0 +1,148 @@
+// Starting, reporting on and ending the link to Meetpoint: RLInitialise, RLSetGameState and
+// RLShutdown.
+#include <cstdio>
+#include <cstdlib>
+
+#include "exports/lifecycle.h"
+#include "log/log.h"
+#include "msgthread/msgthread.h"
+#include "rallylink.h"
+#include "session/sessiondata.h"
+#include "tcplibrary/tcplibrary.h"
+
+// How long RLShutdown and RLInitialise wait for a message thread that is still running.
+static const uint32_t kThreadEndWaitMs = 5000;
+
+// Writes the library's version and build time to the log. A file without readable version
+// information is reported as unknown; the start-up goes on either way.
+static void LogVersionBanner() {
+  uint32_t size = PlatVersionInfoSize("rallylink.dll");
+  if (size == 0) {
+    Log.Printf("Rallylink version unknown last built %s at %s", __DATE__, __TIME__);
+    return;
+  }
+  void* buffer = malloc(size);
+  if (buffer == nullptr) {
+    Log.Printf("Out of memory");
+    exit(1);
+  }
+  uint16_t v[4];
+  if (PlatReadFileVersion("rallylink.dll", buffer, size, v)) {
+    Log.Printf("Rallylink v%2d.%1d.%1d.%1d   last built %s at %s", v[0], v[1], v[2], v[3], __DATE__,
+               __TIME__);
+  } else {
+    Log.Printf("Rallylink version unknown  last built %s at %s", __DATE__, __TIME__);
+  }
+  free(buffer);
+}
+
+// Reads Meetpoint's port from the registry into the session object: 1 done, 0 not.
+static int ReadClientPort() {
+  char text[17] = {0};  // one byte more than offered, so the text always ends
+  uint32_t size = 16;
+  PlatRegKey key = nullptr;
+  if (PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key) != 0) {
+    Log.Printf("Failed to open ClientPort key");
+    return 0;
+  }
+  long result = PlatRegQueryValue(key, "ClientPort", text, &size);
+  if (result == 0) {
+    pSessionData->SetClientPort(static_cast<uint16_t>(atoi(text)));
+    PlatRegCloseKey(key);
+    Log.Printf("ClientPort is %s", text);
+    return 1;
+  }
+  char message[256] = {0};
+  PlatFormatSystemMessage(static_cast<uint32_t>(result), message, 255);
+  PlatDebugOutput(message);
+  PlatRegCloseKey(key);
+  Log.Printf("Failed to get ClientPort");
+  return 0;
+}
+
+// Closes the events of the last session once no thread can wait on them any more.
+static void ReleaseSessionEvents() {
+  if (hSocketEvent != nullptr) PlatEventClose(hSocketEvent);
+  if (hExitEvent != nullptr) PlatEventClose(hExitEvent);
+  hSocketEvent = nullptr;
+  hExitEvent = nullptr;
+}
+
+// Logs a start-up failure and writes it to the debugger output; returns RLInitialise's 1.
+static int StartFailed(const char* line) {
+  char withEnd[128];
+  snprintf(withEnd, sizeof withEnd, "%s\n", line);
+  PlatDebugOutput(withEnd);
+  Log.Printf("%s", line);
+  return 1;
+}
+
+extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
+  if (pSessionData == nullptr ||
+      !ChangeSessionState(SessionState::kClosed, SessionState::kStarting)) {
+    Log.PrintfLevel(2, "RLInitialise()");  // no session object, or a session exists already
+    return 1;
+  }
+  // A message thread of the last session (ended from inside a callback) may still be on its
+  // way out; its events are released once it has gone.
+  if (WaitForMessageThreadEnd(kThreadEndWaitMs)) {
+    bMsgThreadRunning = 0;
+    ReleaseSessionEvents();
+  }
+  sktServer = PLAT_INVALID_SOCKET;
+  bConnectionClosed = false;
+
+  Log.Open("RallylinkLog.txt");
+  Log.SetConsoleStream(stdout);
+  Log.PrintfLevel(2, "RLInitialise()");
+  LogVersionBanner();
+  SetSessionState(SessionState::kOpen);  // from here on RLShutdown ends what was started
+
+  if (!TcpStartup()) {
+    Log.Printf("Failed to init WSA");
+    return 1;
+  }
+  Log.Printf("Success, WSA initialised");
+  if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
+  hSocketEvent = TcpCreateSocket(0);
+  if (hSocketEvent == nullptr) return StartFailed("Failed to create and bind the socket");
+  if (!TcpConnectLoopback(pSessionData->GetClientPort())) {
+    return StartFailed("Failed to connect to server 'Meetpoint'");
+  }
+  hExitEvent = PlatEventCreate();
+  if (hExitEvent == nullptr) return StartFailed("Failed to create exit event");
+  StartMessageThread();  // a thread that fails to start does not fail the start-up
+
+  uint8_t message[3] = {0x01};
+  PutU16(message + 1, InitialiseValue);
+  if (SendRequest(message, sizeof message, nullptr) == 0) return 0;
+  StopMessageThread();
+  return 1;
+}
+
+extern "C" int RLCALL RLSetGameState(uint32_t State) {
+  Log.Printf("RLSetGameState( State:%u )", State);
+  uint8_t message[2] = {0x04, static_cast<uint8_t>(State)};
+  return static_cast<int>(SendRequest(message, sizeof message, "FAILED: RLSetGameState()"));
+}
+
+extern "C" int RLCALL RLShutdown(void) {
+  Log.Printf("RLShutdown()");
+  if (!ChangeSessionState(SessionState::kOpen, SessionState::kClosing)) return 1;
+  RLSetGameState(5);
+  const uint8_t message = 0x02;
+  int result = static_cast<int>(SendRequest(&message, 1, "FAILED: RLShutdown()"));
+  if (result == 0) {
+    PlatSleep(300);
+    TcpClose();
+  }
+  StopMessageThread();
+  // Wait for the thread before its events and the socket library go away, unless this is
+  // the thread itself (RLShutdown called from a callback).
+  bool threadEnded = WaitForMessageThreadEnd(kThreadEndWaitMs);
+  SetSessionState(SessionState::kClosed);
+  Log.Close();
+  PlatSocketCleanup();
+  if (threadEnded) ReleaseSessionEvents();
+  return result;
+}

@@ -1,0 +1,180 @@
+#include "session/sessiondata.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "msgthread/defaultcallbacks.h"
+#include "session/floattext.h"
+
+CSessionData* pSessionData = nullptr;
+
+// Copies at most max characters of a zero-terminated text and a zero.
+static void CopyCut(char* to, const char* from, size_t max) {
+  size_t n = strnlen(from, max);
+  memcpy(to, from, n);
+  to[n] = '\0';
+}
+
+CSessionData::CSessionData()
+    : LobbyMessageUserData(0),
+      GameInstanceUserData(0),
+      ResultsUserData(0),
+      VotingUserData(0),
+      JoinUserData(0),
+      uClientPort(0),
+      ExtraBlockSize(0),
+      NonBlockSize(0),
+      pLobbyMessageCallback(DefaultLobbyMessageCallback),
+      pGameInstanceCallback(DefaultGameInstanceCallback),
+      pResultsCallback(DefaultResultsCallback),
+      pVotingCallback(DefaultVotingCallback),
+      pJoinCallback(DefaultJoinCallback) {
+  PlatLockInit(&csData);
+  memset(ExtraBlock, 0, sizeof ExtraBlock);
+  memset(NonBlock, 0, sizeof NonBlock);
+  LastMessageText[0] = '\0';
+  LastMessageFrom[0] = '\0';
+  ResetStats();  // the slots start as "0", as after RLResetStats
+}
+
+CSessionData::~CSessionData() { PlatLockDelete(&csData); }
+
+uint16_t CSessionData::GetClientPort() {
+  PlatLockGuard guard(&csData);
+  return uClientPort;
+}
+
+void CSessionData::SetClientPort(uint16_t port) {
+  PlatLockGuard guard(&csData);
+  uClientPort = port;
+}
+
+// The one-member accessors.
+#define SLOT_ACCESSORS(Name, Type)                                         \
+  Type CSessionData::Get##Name##Callback() {                               \
+    PlatLockGuard guard(&csData);                                          \
+    return p##Name##Callback;                                              \
+  }                                                                        \
+  void CSessionData::Set##Name##Callback(Type callback) {                  \
+    PlatLockGuard guard(&csData);                                          \
+    p##Name##Callback = callback ? callback : Default##Name##Callback;     \
+  }                                                                        \
+  uint32_t CSessionData::Get##Name##UserData() {                           \
+    PlatLockGuard guard(&csData);                                          \
+    return Name##UserData;                                                 \
+  }                                                                        \
+  void CSessionData::Get##Name##Slot(Type* callback, uint32_t* userData) { \
+    PlatLockGuard guard(&csData);                                          \
+    *callback = p##Name##Callback;                                         \
+    *userData = Name##UserData;                                            \
+  }
+
+SLOT_ACCESSORS(LobbyMessage, LobbyMessageCallback)
+SLOT_ACCESSORS(GameInstance, GameInstanceCallback)
+SLOT_ACCESSORS(Results, ResultsCallback)
+SLOT_ACCESSORS(Voting, VotingCallback)
+SLOT_ACCESSORS(Join, JoinCallback)
+
+// The slots whose user data the game sets (join has none).
+#define USER_DATA_SETTERS(Name, Type)                                    \
+  void CSessionData::Set##Name##UserData(uint32_t userData) {            \
+    PlatLockGuard guard(&csData);                                        \
+    Name##UserData = userData;                                           \
+  }                                                                      \
+  void CSessionData::Set##Name##Slot(Type callback, uint32_t userData) { \
+    PlatLockGuard guard(&csData);                                        \
+    p##Name##Callback = callback ? callback : Default##Name##Callback;   \
+    Name##UserData = userData;                                           \
+  }
+
+USER_DATA_SETTERS(LobbyMessage, LobbyMessageCallback)
+USER_DATA_SETTERS(GameInstance, GameInstanceCallback)
+USER_DATA_SETTERS(Results, ResultsCallback)
+USER_DATA_SETTERS(Voting, VotingCallback)
+
+void CSessionData::SetLastMessage(const char* from, const char* text) {
+  PlatLockGuard guard(&csData);
+  CopyCut(LastMessageFrom, from, sizeof LastMessageFrom - 1);
+  CopyCut(LastMessageText, text, sizeof LastMessageText - 1);
+}
+
+void CSessionData::SetIntegerStat(uint32_t index, int32_t value) {
+  if (index >= kStatSlots) return;
+  PlatLockGuard guard(&csData);
+  snprintf(Stats[index], kStatSlotSize, "%u", static_cast<uint32_t>(value));
+}
+
+void CSessionData::SetFloatStat(uint32_t index, double value) {
+  if (index >= kStatSlots) return;
+  PlatLockGuard guard(&csData);
+  FormatFloatG(value, Stats[index], kStatSlotSize);
+}
+
+void CSessionData::ResetStats() {
+  PlatLockGuard guard(&csData);
+  for (auto& slot : Stats) memcpy(slot, "0", 2);
+}
+
+void CSessionData::GetStatsText(char* out) {
+  PlatLockGuard guard(&csData);
+  char* p = out;
+  for (uint32_t i = 0; i < kStatSlots; ++i) {
+    if (i > 0) *p++ = ',';
+    size_t n = strnlen(Stats[i], kStatSlotSize - 1);
+    memcpy(p, Stats[i], n);
+    p += n;
+  }
+  *p = '\0';
+}
+
+// The chosen block and its size; the caller holds csData.
+uint8_t* CSessionData::Block(int32_t block, uint32_t** size) {
+  if (block == 1) {
+    *size = &ExtraBlockSize;
+    return ExtraBlock;
+  }
+  *size = &NonBlockSize;
+  return NonBlock;
+}
+
+void CSessionData::SetBlock(int32_t block, const void* data, uint32_t size) {
+  if (size > kBlockSize) size = kBlockSize;
+  PlatLockGuard guard(&csData);
+  uint32_t* blockSize;
+  uint8_t* bytes = Block(block, &blockSize);
+  if (size > 0) memcpy(bytes, data, size);
+  *blockSize = size;
+}
+
+uint32_t CSessionData::GetBlockSize(int32_t block) {
+  PlatLockGuard guard(&csData);
+  uint32_t* blockSize;
+  Block(block, &blockSize);
+  return *blockSize;
+}
+
+void CSessionData::UpdateBlockBits(int32_t block, uint32_t bitPos, uint32_t bitSize,
+                                   const void* data) {
+  const uint8_t* source = static_cast<const uint8_t*>(data);
+  PlatLockGuard guard(&csData);
+  uint32_t* blockSize;
+  uint8_t* bytes = Block(block, &blockSize);
+  // Bits at or behind the block's end are never written, and their source bits never read;
+  // the position is computed in 64 bits so that it cannot wrap back into the block.
+  for (uint32_t j = 0; j < bitSize; ++j) {
+    uint64_t bit = static_cast<uint64_t>(bitPos) + j;
+    if (bit / 8 >= *blockSize) break;
+    uint8_t mask = static_cast<uint8_t>(1u << (bit % 8));
+    bytes[bit / 8] = static_cast<uint8_t>(bytes[bit / 8] & ~mask);
+    if (source[j / 8] & (1u << (j % 8))) bytes[bit / 8] |= mask;
+  }
+}
+
+uint32_t CSessionData::CopyBlock(int32_t block, void* destination, uint32_t maximum) {
+  PlatLockGuard guard(&csData);
+  uint32_t* blockSize;
+  uint8_t* bytes = Block(block, &blockSize);
+  uint32_t n = *blockSize < maximum ? *blockSize : maximum;
+  if (n > 0) memcpy(destination, bytes, n);
+  return n;
+}

@@ -1,0 +1,153 @@
+// The game's requests as Meetpoint receives them, their log lines, and the callbacks they
+// install for the answers.
+#include <gtest/gtest.h>
+
+#include "support/session_fixture.h"
+
+namespace {
+
+class RequestsTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    Start();
+  }
+  // The next frame Meetpoint receives after the ones seen so far.
+  Bytes NextFrame() {
+    size_t seen = seen_ + 1;
+    EXPECT_TRUE(meetpoint.WaitFrames(seen + 1));
+    std::vector<Bytes> frames = meetpoint.Frames();
+    seen_ = frames.size() - 1;
+    return frames.size() > seen ? frames[seen] : Bytes();
+  }
+  size_t seen_ = 0;  // MsgInitialise is frame 0
+};
+
+TEST_F(RequestsTest, EachRequestHasItsExactPayloadAndCallLine) {
+  EXPECT_EQ(RLStartGameInstance(nullptr, 123), 0u);
+  EXPECT_EQ(NextFrame(), Hex("06"));
+  EXPECT_EQ(RLJoinGame(0x01020304, nullptr), 0u);
+  EXPECT_EQ(NextFrame(), Hex("0A 04 03 02 01"));
+  EXPECT_EQ(RLSendVote(7, 200), 0u);
+  EXPECT_EQ(NextFrame(), Hex("08 07 00 00 00 C8"));
+  EXPECT_EQ(RLAccusePlayerOfDroppingOut(9, ""), 0u);
+  EXPECT_EQ(NextFrame(), Hex("09 09 00 00 00 00"));
+  EXPECT_EQ(RLAccusePlayerOfDroppingOut(9, "Zed"), 0u);
+  EXPECT_EQ(NextFrame(), Hex("09 09 00 00 00 5A 65 64 00"));
+  EXPECT_EQ(RLSendLobbyMessage("", ""), 0u);
+  EXPECT_EQ(NextFrame(), Hex("05 00 00 00 00"));
+  EXPECT_EQ(LogFrom("RLStartGameInstance()"),
+            (std::vector<std::string>{
+                "RLStartGameInstance()", "RLJoinGame( GiID:16909060 )",
+                "RLSendVote( GiID:7 , Vote:200)", "RLAccusePlayerOfDroppingOut( GiID:9 ,  )",
+                "RLAccusePlayerOfDroppingOut( GiID:9 , Zed )", "RLSendLobbyMessage(  ,  )"}));
+}
+
+TEST_F(RequestsTest, AVoteIsTenBytesOnTheWire) {
+  EXPECT_EQ(RLSendVote(7, 1), 0u);
+  NextFrame();
+  Bytes raw = meetpoint.RawBytes();
+  ASSERT_GE(raw.size(), 10u);
+  EXPECT_EQ(Bytes(raw.end() - 10, raw.end()), Hex("0A 00 00 00 08 07 00 00 00 01"));
+}
+
+TEST_F(RequestsTest, GameResultsCarryTheirBytesAndLogEachOne) {
+  EXPECT_EQ(RLSendGameResults(0x11, nullptr, 0, 'V', 4, nullptr, 0), 0u);
+  EXPECT_EQ(NextFrame(), Hex("07 11 00 00 00 00 00 00 00 56 04 00 00 00"));
+  const unsigned char bytes[] = {'a', 'b', 0xE9};
+  EXPECT_EQ(RLSendGameResults(2, bytes, 3, 1, 2, nullptr, 0), 0u);
+  EXPECT_EQ(NextFrame(), Hex("07 02 00 00 00 03 00 00 00 61 62 E9 01 02 00 00 00"));
+  std::vector<std::string> log =
+      LogFrom("RLSendGameResults( GiID:2, ResSize:3, Vote:1, NumPlrs:2 )");
+  ASSERT_EQ(log.size(), 4u);
+  EXPECT_EQ(log[1], "Results char 0 is a ASCII 97");
+  EXPECT_EQ(log[2], "Results char 1 is b ASCII 98");
+  EXPECT_EQ(log[3], std::string("Results char 2 is \xE9 ASCII 233"));
+  // More than 1010 result bytes are refused before anything is logged per byte or sent.
+  std::vector<unsigned char> tooMany(1011, 'x');
+  EXPECT_EQ(RLSendGameResults(3, tooMany.data(), 1011, 0, 1, RecordResults, 0), 1u);
+  EXPECT_EQ(
+      LogFrom("RLSendGameResults( GiID:3, ResSize:1011, Vote:0, NumPlrs:1 )"),
+      (std::vector<std::string>{"RLSendGameResults( GiID:3, ResSize:1011, Vote:0, NumPlrs:1 )",
+                                "FAILED: RLSendGameResults()"}));
+  std::vector<unsigned char> most(1010, 'y');
+  EXPECT_EQ(RLSendGameResults(3, most.data(), 1010, 0, 1, nullptr, 0), 0u);
+  EXPECT_EQ(NextFrame().size(), 1024u);
+}
+
+TEST_F(RequestsTest, AccusedNamesUpTo4086CharactersFitTheLargestFrame) {
+  std::string longest(4086, 'n');
+  EXPECT_EQ(RLAccusePlayerOfDroppingOut(1, longest.c_str()), 0u);
+  Bytes payload = NextFrame();
+  EXPECT_EQ(payload.size(), 4092u);  // in a frame of 4096 bytes
+  EXPECT_EQ(payload.back(), 0);
+  std::string tooLong(4087, 'n');
+  EXPECT_EQ(RLAccusePlayerOfDroppingOut(1, tooLong.c_str()), 1u);
+  std::vector<std::string> log = LogMessages();
+  EXPECT_EQ(log.back(), "FAILED: RLAccusePlayerOfDroppingOut()");
+  EXPECT_EQ(log[log.size() - 2], "RLAccusePlayerOfDroppingOut( GiID:1 , " + tooLong + " )");
+  EXPECT_EQ(RLSendVote(1, 1), 0u);  // nothing of the refused name reached the wire
+  EXPECT_EQ(NextFrame(), Hex("08 01 00 00 00 01"));
+}
+
+TEST_F(RequestsTest, LobbyStringsAreCutOnTheWireButLoggedWhole) {
+  std::string from(40, 'f');
+  std::string text(256, 't');
+  EXPECT_EQ(RLSendLobbyMessage(from.c_str(), text.c_str()), 0u);
+  Bytes payload = NextFrame();
+  ASSERT_EQ(payload.size(), 1u + 2 + 31 + 2 + 255);
+  EXPECT_EQ(Bytes(payload.begin(), payload.begin() + 3), Hex("05 1F 00"));
+  EXPECT_EQ(Bytes(payload.begin() + 34, payload.begin() + 36), Hex("FF 00"));
+  EXPECT_EQ(LogMessages().back(), "RLSendLobbyMessage( " + from + " , " + text + " )");
+  std::string exact(255, 'e');
+  EXPECT_EQ(RLSendLobbyMessage("Al", exact.c_str()), 0u);
+  EXPECT_EQ(NextFrame().size(), 1u + 2 + 2 + 2 + 255);
+}
+
+TEST_F(RequestsTest, AnswersReachTheCallbackTheRequestInstalled) {
+  EXPECT_EQ(RLStartGameInstance(RecordGameInstance, 31), 0u);
+  NextFrame();
+  SendEvent(NewGameInstance(77, 3));
+  EXPECT_EQ(RLJoinGame(77, RecordJoin), 0u);
+  NextFrame();
+  SendEvent(NewGameJoin(77, 1));
+  EXPECT_EQ(RLSendGameResults(77, "ok", 2, 'W', 1, RecordResults, 32), 0u);
+  NextFrame();
+  SendEvent(NewGameResults(77, 'W', {{"Ann", 1510}}));
+  ASSERT_TRUE(gCalls.WaitFor(3));
+  EXPECT_EQ(gCalls.Calls(), (std::vector<std::string>{"instance 77 3 31", "join 1 77 0",
+                                                      "results 77 87 1 Ann=1510 32"}));
+  // A null callback puts the default back.
+  EXPECT_EQ(RLStartGameInstance(nullptr, 0), 0u);
+  NextFrame();
+  SendEvent(NewGameInstance(78, 0));
+  RLJoinGame(0, RecordJoin);
+  SendEvent(NewGameJoin(0, 0));
+  ASSERT_TRUE(gCalls.WaitFor(4));
+  EXPECT_NE(out->Text().find("GiID is 78 voting flags are 0\n"), std::string::npos);
+}
+
+TEST_F(RequestsTest, FailedSendsWriteOneFailureLineEach) {
+  EXPECT_EQ(RLShutdown(), 0);
+  EXPECT_EQ(RLStartGameInstance(nullptr, 0), 1u);
+  EXPECT_EQ(RLJoinGame(1, nullptr), 1u);
+  EXPECT_EQ(RLSendVote(1, 1), 1u);
+  EXPECT_EQ(RLSendGameResults(1, "ab", 2, 1, 1, nullptr, 0), 1u);
+  EXPECT_EQ(RLAccusePlayerOfDroppingOut(1, "x"), 1u);
+  EXPECT_EQ(RLSendLobbyMessage("a", "b"), 1u);
+  // Outside the session the lines reach the console only.
+  std::string console = out->Text();
+  EXPECT_NE(console.find("RLStartGameInstance()\nFAILED: RLStartGameInstance()\n"
+                         "RLJoinGame( GiID:1 )\nFAILED: RLJoinGame()\n"
+                         "RLSendVote( GiID:1 , Vote:1)\nFAILED: RLSendVote()\n"
+                         "RLSendGameResults( GiID:1, ResSize:2, Vote:1, NumPlrs:1 )\n"
+                         "Results char 0 is a ASCII 97\nResults char 1 is b ASCII 98\n"
+                         "FAILED: RLSendGameResults()\n"
+                         "RLAccusePlayerOfDroppingOut( GiID:1 , x )\n"
+                         "FAILED: RLAccusePlayerOfDroppingOut()\n"
+                         "RLSendLobbyMessage( a , b )\nFAILED: RLSendLobbyMessage()\n"),
+            std::string::npos)
+      << console;
+}
+
+}  // namespace

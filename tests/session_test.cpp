@@ -1,0 +1,239 @@
+// Starting and ending a session against the fake Meetpoint: the frames it sees, the log and
+// the console, the debugger output, and every way the start-up can fail.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <regex>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include "support/session_fixture.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+TEST_F(SessionTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
+  Start(0xBEEF);
+  EXPECT_EQ(meetpoint.Frames()[0], Hex("01 EF BE"));
+  std::vector<std::string> log = LogMessages();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[0], "RLInitialise()");
+  EXPECT_TRUE(std::regex_match(
+      log[1],
+      std::regex(
+          R"(Rallylink v 1\.0\.0\.0   last built [A-Z][a-z]{2} [ 123]\d \d{4} at \d\d:\d\d:\d\d)")))
+      << log[1];
+  EXPECT_EQ(log[2], "Success, WSA initialised");
+  EXPECT_EQ(log[3], "ClientPort is " + std::to_string(meetpoint.Port()));
+  EXPECT_EQ(log[4], "Starting message thread");
+
+  EXPECT_EQ(RLShutdown(), 0);
+  EXPECT_EQ(FramesAfter(1), (std::vector<Bytes>{Hex("04 05"), Hex("02")}));
+  EXPECT_TRUE(meetpoint.WaitGameClosed());
+  std::vector<std::string> end = LogFrom("RLShutdown()");
+  EXPECT_EQ(end, (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
+                                           "Stopping message thread"}));
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  EXPECT_EQ(file.rfind("#### Opening log ####"), file.find("#### Opening log ####"));
+  EXPECT_NE(file.find("]  Stopping message thread\n\n#### Closing log ####\n# Date: "),
+            std::string::npos);
+  EXPECT_EQ(file.substr(file.size() - 22), "#####################\n");
+
+  // The console had the same lines without time stamps, the banner excepted.
+  std::string console = out->Text();
+  EXPECT_EQ(console.find("RLInitialise()\nRallylink v 1.0.0.0   last built "), 0u) << console;
+  EXPECT_NE(console.find("Starting message thread\n"), std::string::npos);
+  EXPECT_NE(console.find("RLShutdown()\nRLSetGameState( State:5 )\nStopping message thread\n"),
+            std::string::npos);
+  EXPECT_EQ(console.find('['), std::string::npos);
+  EXPECT_EQ(console.find("####"), std::string::npos);
+}
+
+TEST_F(SessionTest, ASecondSessionInTheSameProcessWorks) {
+  Start();
+  EXPECT_EQ(RLShutdown(), 0);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+  Start(7);
+  ASSERT_TRUE(meetpoint.WaitConnected(2));
+  EXPECT_EQ(meetpoint.Frames().back(), Hex("01 07 00"));
+  RLSetVotingCallback(RecordVote, 3);
+  SendEvent(NewGameVote(9, 1, "Ann"));
+  ASSERT_TRUE(gCalls.WaitFor(1));
+  EXPECT_EQ(gCalls.Calls()[0], "vote <Ann> 9 1 3");
+  EXPECT_EQ(RLShutdown(), 0);
+  // Each session opened and closed the log once more.
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  size_t opens = 0;
+  for (size_t p = file.find("#### Opening log"); p != std::string::npos;
+       p = file.find("#### Opening log", p + 1)) {
+    ++opens;
+  }
+  EXPECT_EQ(opens, 2u);
+}
+
+TEST_F(SessionTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
+  Start();
+  EXPECT_EQ(RLSetGameState(260), 0);
+  ASSERT_TRUE(meetpoint.WaitFrames(2));
+  EXPECT_EQ(meetpoint.Frames()[1], Hex("04 04"));
+  EXPECT_EQ(CountLog("RLSetGameState( State:260 )"), 1u);
+}
+
+TEST_F(SessionTest, CallsOutsideASessionFailWithoutTouchingASocket) {
+  EXPECT_EQ(RLShutdown(), 1);
+  EXPECT_EQ(RLSetGameState(3), 1);
+  Start();
+  EXPECT_EQ(RLInitialise(0, 99), 1);  // a session exists already: nothing changes
+  EXPECT_EQ(RLSetGameState(1), 0);
+  EXPECT_EQ(RLShutdown(), 0);
+  EXPECT_EQ(RLShutdown(), 1);
+  EXPECT_EQ(RLSetGameState(2), 1);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+  EXPECT_EQ(meetpoint.Frames().size(), 4u);  // 01, 04 01, 04 05, 02
+  EXPECT_EQ(meetpoint.Frames()[0], Hex("01 34 12"));
+  std::string console = out->Text();
+  // Before the first session the console is standard error; afterwards standard output.
+  EXPECT_NE(console.find("RLInitialise()\n"), std::string::npos);
+  EXPECT_NE(console.find("RLShutdown()\nRLSetGameState( State:2 )\nFAILED: RLSetGameState()\n"),
+            std::string::npos);
+}
+
+TEST_F(SessionTest, MeetpointClosingEndsTheThreadAndTheNextSendFails) {
+  Start();
+  meetpoint.CloseGame();
+  RLSetVotingCallback(RecordVote, 0);
+  // The thread has ended once a send fails; nothing more is received.
+  ASSERT_TRUE(WaitUntil(5000, [] { return RLSetGameState(1) == 1; }));
+  EXPECT_GE(CountLog("FAILED: RLSetGameState()"), 1u);
+  EXPECT_EQ(RLShutdown(), 1);
+  EXPECT_EQ(LogFrom("RLShutdown()"),
+            (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
+                                      "FAILED: RLSetGameState()", "FAILED: RLShutdown()",
+                                      "Stopping message thread"}));
+  // A new Meetpoint connection and session work afterwards.
+  Start();
+  ASSERT_TRUE(meetpoint.WaitConnected(2));
+  EXPECT_EQ(RLSetGameState(1), 0);
+}
+
+TEST_F(SessionTest, RLShutdownFromInsideACallbackEndsTheSession) {
+  Start();
+  static uint32_t shutdownResult;
+  shutdownResult = 99;
+  RLSetVotingCallback(
+      [](const char*, uint32_t GiID, unsigned char, uint32_t) -> int {
+        RLSendVote(GiID, 2);
+        shutdownResult = static_cast<uint32_t>(RLShutdown());
+        gCalls.Add("done");
+        return 0;
+      },
+      0);
+  ASSERT_TRUE(meetpoint.SendFrame(NewGameVote(12, 1, "Bo")));
+  ASSERT_TRUE(gCalls.WaitFor(1));
+  EXPECT_EQ(shutdownResult, 0u);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+  EXPECT_EQ(FramesAfter(1),
+            (std::vector<Bytes>{Hex("08 0C 00 00 00 02"), Hex("04 05"), Hex("02")}));
+  // The next session starts once that thread is gone.
+  RLSetVotingCallback(RecordVote, 5);
+  Start();
+  SendEvent(NewGameVote(13, 0, "Cy"));
+  ASSERT_TRUE(gCalls.WaitFor(2));
+  EXPECT_EQ(gCalls.Calls()[1], "vote <Cy> 13 0 5");
+}
+
+class StartFailureTest : public SessionTest {
+ protected:
+  DebugOutputCapture debug;
+  std::string Debug() {
+    WaitUntil(2000, [&] { return !debug.Text().empty(); });
+    return debug.Text();
+  }
+  // RLShutdown after a failed start: its sends fail, it still closes the log.
+  void ExpectShutdownAfterFailure() {
+    EXPECT_EQ(RLShutdown(), 1);
+    EXPECT_EQ(LogFrom("RLShutdown()"),
+              (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
+                                        "FAILED: RLSetGameState()", "FAILED: RLShutdown()",
+                                        "Stopping message thread"}));
+    EXPECT_NE(ReadTextFile("RallylinkLog.txt").find("#### Closing log ####"), std::string::npos);
+  }
+};
+
+TEST_F(StartFailureTest, AMissingKey) {
+  DeleteClientPortKey();
+  EXPECT_EQ(RLInitialise(0, 0), 1);
+  std::vector<std::string> log = LogFrom("ClientPort is");
+  EXPECT_EQ(LogFrom("Success, WSA initialised"),
+            (std::vector<std::string>{"Success, WSA initialised", "Failed to open ClientPort key",
+                                      "Failed to read client port from registry"}));
+  EXPECT_EQ(Debug(), "Failed to read client port from registry\n");
+  ExpectShutdownAfterFailure();
+}
+
+// The system's text for an error code, as the platform under test words it.
+static std::string SystemText(uint32_t code) {
+#ifdef _WIN32
+  char text[256] = {0};
+  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code,
+                 MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), text, 255, nullptr);
+  return text;
+#else
+  return code == 2 ? "The system cannot find the file specified.\r\n"
+                   : "More data is available.\r\n";
+#endif
+}
+
+TEST_F(StartFailureTest, AMissingValue) {
+  DeleteClientPortValue();
+  EXPECT_EQ(RLInitialise(0, 0), 1);
+  EXPECT_EQ(LogFrom("Success, WSA initialised"),
+            (std::vector<std::string>{"Success, WSA initialised", "Failed to get ClientPort",
+                                      "Failed to read client port from registry"}));
+  EXPECT_EQ(Debug(), SystemText(2) + "Failed to read client port from registry\n");
+  ExpectShutdownAfterFailure();
+}
+
+TEST_F(StartFailureTest, AValueOfSixteenCharacters) {
+  SetClientPortValue("1234567890123456");
+  EXPECT_EQ(RLInitialise(0, 0), 1);
+  EXPECT_EQ(CountLog("Failed to get ClientPort"), 1u);
+  EXPECT_EQ(Debug(), SystemText(234) + "Failed to read client port from registry\n");
+}
+
+TEST_F(StartFailureTest, PortTextIsReadAsANumberAndCutToSixteenBits) {
+  RawSocket at4464 = RawSocket::Listen(4464);
+  if (!at4464.Valid()) GTEST_SKIP() << "port 4464 is in use on this machine";
+  SetClientPortValue("70000");
+  EXPECT_EQ(RLInitialise(0, 0), 0);
+  EXPECT_EQ(CountLog("ClientPort is 70000"), 1u);
+  RawSocket game = at4464.Accept(5000);
+  EXPECT_TRUE(game.Valid());
+  EXPECT_TRUE(debug.Text().find("Failed") == std::string::npos);
+}
+
+TEST_F(StartFailureTest, SlowNothingListeningTimesOutAfterFiveSeconds) {
+  RawSocket probe = RawSocket::Listen();
+  std::string port = std::to_string(probe.Port());
+  probe.Close();
+  SetClientPortValue(port);
+  auto start = steady_clock::now();
+  EXPECT_EQ(RLInitialise(0, 0), 1);
+  auto elapsed = steady_clock::now() - start;
+  EXPECT_GE(elapsed, milliseconds(4900));
+  EXPECT_LT(elapsed, milliseconds(9000));
+  EXPECT_EQ(LogFrom("ClientPort is " + port),
+            (std::vector<std::string>{"ClientPort is " + port,
+                                      "Failed to connect to server 'Meetpoint'"}));
+  EXPECT_NE(out->Text().find("Timed out connecting to remote process\nFailed to connect to server "
+                             "'Meetpoint'\n"),
+            std::string::npos);
+  EXPECT_EQ(Debug(), "Failed to connect to server 'Meetpoint'\n");
+  ExpectShutdownAfterFailure();
+}
+
+}  // namespace

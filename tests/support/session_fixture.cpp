@@ -1,0 +1,184 @@
+#include "session_fixture.h"
+
+#include <cstring>
+
+CallLog gCalls;
+
+void SessionTest::SetUp() {
+  SetClientPortValue(std::to_string(meetpoint.Port()));
+  out = std::make_unique<StreamCapture>(stdout);
+  gCalls.Clear();
+}
+
+void SessionTest::TearDown() {
+  RLShutdown();
+  // Put every slot's default back for the next test in this process.
+  RLSetLobbyMessageCallback(nullptr, 0);
+  RLSetVotingCallback(nullptr, 0);
+  RLStartGameInstance(nullptr, 0);
+  RLJoinGame(0, nullptr);
+  RLSendGameResults(0, nullptr, 0, 0, 0, nullptr, 0);
+  // GoogleTest reports failures on standard output: show what was captured with them.
+  std::string captured = out->Text();
+  out.reset();
+  if (HasFailure()) printf("--- standard output during the test ---\n%s\n", captured.c_str());
+  DeleteClientPortKey();
+}
+
+void SessionTest::Start(uint16_t initialiseValue) {
+  size_t before = meetpoint.Frames().size();
+  ASSERT_EQ(RLInitialise(0, initialiseValue), 0);
+  ASSERT_TRUE(meetpoint.WaitFrames(before + 1));
+}
+
+std::vector<std::string> SessionTest::LogMessages() {
+  std::vector<std::string> messages;
+  std::string text = ReadTextFile("RallylinkLog.txt");
+  size_t end = text.rfind('\n');
+  if (end == std::string::npos) return messages;
+  for (const std::string& line : SplitLines(text.substr(0, end + 1))) {
+    // "[hh:mm:ss]  " in front of every line that isn't part of a banner
+    if (line.size() >= 12 && line[0] == '[' && line[9] == ']') messages.push_back(line.substr(12));
+  }
+  return messages;
+}
+
+size_t SessionTest::CountLog(const std::string& line) {
+  size_t n = 0;
+  for (const std::string& m : LogMessages()) n += m == line;
+  return n;
+}
+
+std::vector<std::string> SessionTest::LogFrom(const std::string& from) {
+  std::vector<std::string> all = LogMessages();
+  for (size_t i = 0; i < all.size(); ++i) {
+    if (all[i] == from) return std::vector<std::string>(all.begin() + i, all.end());
+  }
+  return {};
+}
+
+void SessionTest::SendEvent(const Bytes& payload) {
+  auto received = [this] {
+    size_t n = 0;
+    for (const std::string& m : LogMessages())
+      n += m.rfind("MP -> ", 0) == 0 && m.find("Malformed") == std::string::npos;
+    return n;
+  };
+  size_t before = received();
+  ASSERT_TRUE(meetpoint.SendFrame(payload));
+  ASSERT_TRUE(WaitUntil(5000, [&] { return received() > before; })) << "event not received";
+}
+
+std::vector<Bytes> SessionTest::FramesAfter(size_t skip) {
+  std::vector<Bytes> all = meetpoint.Frames();
+  if (skip >= all.size()) return {};
+  return std::vector<Bytes>(all.begin() + static_cast<std::ptrdiff_t>(skip), all.end());
+}
+
+void CallLog::Add(const std::string& call) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  calls_.push_back(call);
+}
+
+std::vector<std::string> CallLog::Calls() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return calls_;
+}
+
+bool CallLog::WaitFor(size_t count, int timeoutMs) {
+  return WaitUntil(timeoutMs, [&] { return Calls().size() >= count; });
+}
+
+void CallLog::Clear() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  calls_.clear();
+}
+
+int RLCALL RecordLobbyMessage(const char* From, const char* Text, uint32_t UserData) {
+  gCalls.Add("lobby <" + std::string(From) + "> <" + Text + "> " + std::to_string(UserData));
+  return 0;
+}
+
+int RLCALL RecordGameInstance(uint32_t GiID, uint32_t VotingFlags, uint32_t UserData) {
+  gCalls.Add("instance " + std::to_string(GiID) + " " + std::to_string(VotingFlags) + " " +
+             std::to_string(UserData));
+  return 0;
+}
+
+int RLCALL RecordResults(uint32_t GiID, char Vote, uint32_t NumPlrs, PlayerResult* Players,
+                         uint32_t UserData) {
+  std::string call = "results " + std::to_string(GiID) + " " +
+                     std::to_string(static_cast<unsigned char>(Vote)) + " " +
+                     std::to_string(NumPlrs);
+  for (uint32_t i = 0; i < NumPlrs; ++i) {
+    call += " " + std::string(Players[i].Name, strnlen(Players[i].Name, 32)) + "=" +
+            std::to_string(Players[i].Rating);
+  }
+  gCalls.Add(call + " " + std::to_string(UserData));
+  RLFreeGameResults(Players);
+  return 0;
+}
+
+int RLCALL RecordVote(const char* Voter, uint32_t GiID, unsigned char Vote, uint32_t UserData) {
+  gCalls.Add("vote <" + std::string(Voter) + "> " + std::to_string(GiID) + " " +
+             std::to_string(Vote) + " " + std::to_string(UserData));
+  return 0;
+}
+
+int RLCALL RecordJoin(uint32_t Result, uint32_t GiID, uint32_t UserData) {
+  gCalls.Add("join " + std::to_string(Result) + " " + std::to_string(GiID) + " " +
+             std::to_string(UserData));
+  return 0;
+}
+
+void AppendU32(Bytes& bytes, uint32_t value) {
+  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+Bytes NewGameInstance(uint32_t giid, uint32_t flags) {
+  Bytes b = {0x20};
+  AppendU32(b, giid);
+  AppendU32(b, flags);
+  return b;
+}
+
+Bytes NewGameJoin(uint32_t giid, uint32_t result) {
+  Bytes b = {0x23};
+  AppendU32(b, giid);
+  AppendU32(b, result);
+  return b;
+}
+
+Bytes NewGameVote(uint32_t giid, uint8_t vote, const std::string& voter) {
+  Bytes b = {0x22};
+  AppendU32(b, giid);
+  b.push_back(vote);
+  b.insert(b.end(), voter.begin(), voter.end());
+  b.push_back(0);
+  return b;
+}
+
+Bytes IncomingMessage(const std::string& from, const std::string& text) {
+  Bytes b = {0x2C};
+  b.insert(b.end(), from.begin(), from.end());
+  b.push_back(0);
+  b.insert(b.end(), text.begin(), text.end());
+  b.push_back(0);
+  return b;
+}
+
+Bytes NewGameResults(uint32_t giid, uint8_t vote,
+                     const std::vector<std::pair<std::string, uint32_t>>& players) {
+  Bytes b = {0x21};
+  AppendU32(b, giid);
+  b.push_back(vote);
+  AppendU32(b, static_cast<uint32_t>(players.size()));
+  AppendU32(b, static_cast<uint32_t>(players.size() * 36));
+  for (const auto& p : players) {
+    char name[32] = {0};
+    strncpy(name, p.first.c_str(), 31);
+    b.insert(b.end(), name, name + 32);
+    AppendU32(b, p.second);
+  }
+  return b;
+}
