@@ -4,6 +4,7 @@
 
 #include "log/log.h"
 #include "msgthread/msgthread.h"
+#include "platform/lockorder.h"
 #include "session/sessiondata.h"
 #include "tcplibrary/tcplibrary.h"
 
@@ -33,19 +34,19 @@ void ProcessDetach() {
 }
 
 bool ChangeSessionState(SessionState from, SessionState to) {
-  PlatLockGuard guard(&csSend);
+  RankedLockGuard guard(&csSend, LockRank::kSend);
   if (gSessionState != from) return false;
   gSessionState = to;
   return true;
 }
 
 void SetSessionState(SessionState to) {
-  PlatLockGuard guard(&csSend);
+  RankedLockGuard guard(&csSend, LockRank::kSend);
   gSessionState = to;
 }
 
 uint32_t SendRequest(const void* payload, uint32_t length, const char* failureLine) {
-  PlatLockGuard guard(&csSend);
+  RankedLockGuard guard(&csSend, LockRank::kSend);
   bool inSession =
       (gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing) &&
       !bConnectionClosed;
@@ -55,7 +56,7 @@ uint32_t SendRequest(const void* payload, uint32_t length, const char* failureLi
 }
 
 uint32_t RefuseRequest(const char* failureLine) {
-  PlatLockGuard guard(&csSend);
+  RankedLockGuard guard(&csSend, LockRank::kSend);
   Log.Printf("%s", failureLine);
   return 1;
 }

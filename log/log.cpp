@@ -1,5 +1,6 @@
 #include "log/log.h"
 
+#include "platform/lockorder.h"
 #include "platform/static_order.h"
 
 // Constructed before every other static object of the library and destroyed after them, so
@@ -35,7 +36,7 @@ void CLog::WriteBanner(const char* title, bool emptyLineAfter) {
 }
 
 bool CLog::Open(const char* path) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   pLogFile = fopen(path, "a+");
   if (pLogFile == nullptr) return false;
   WriteBanner("Opening", true);
@@ -43,7 +44,7 @@ bool CLog::Open(const char* path) {
 }
 
 bool CLog::Close() {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   if (pLogFile == nullptr) return false;
   WriteBanner("Closing", false);
   bool closed = fclose(pLogFile) == 0;
@@ -54,7 +55,7 @@ bool CLog::Close() {
 // The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
 // the message to the file and to the console, then each line end with its flush.
 void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   toFile = toFile && pLogFile != nullptr;
   toConsole = toConsole && pConsoleStream != nullptr;
   if (toFile) {
@@ -91,7 +92,8 @@ void CLog::Printf(const char* format, ...) {
 }
 
 void CLog::PrintfLevel(int level, const char* format, ...) {
-  PlatLockGuard guard(&csLog);  // the levels are read under the lock that writes the line
+  RankedLockGuard guard(&csLog,
+                        LockRank::kLog);  // the levels are read under the lock that writes the line
   va_list args;
   va_start(args, format);
   WriteLine(level <= nFileLevel, level <= nConsoleLevel, format, args);
@@ -99,22 +101,22 @@ void CLog::PrintfLevel(int level, const char* format, ...) {
 }
 
 void CLog::SetConsoleStream(FILE* stream) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   pConsoleStream = stream != nullptr ? stream : stderr;
 }
 
 void CLog::SetFlag(uint8_t flag) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   bFlag = flag;
 }
 
 void CLog::SetFileLevel(int level) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   nFileLevel = level;
 }
 
 void CLog::SetLevels(int consoleLevel, int fileLevel) {
-  PlatLockGuard guard(&csLog);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   nConsoleLevel = consoleLevel;
   nFileLevel = fileLevel;
 }

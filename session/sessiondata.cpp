@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "msgthread/defaultcallbacks.h"
+#include "platform/lockorder.h"
 #include "session/floattext.h"
 
 CSessionData* pSessionData = nullptr;
@@ -40,31 +41,31 @@ CSessionData::CSessionData()
 CSessionData::~CSessionData() { PlatLockDelete(&csData); }
 
 uint16_t CSessionData::GetClientPort() {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   return uClientPort;
 }
 
 void CSessionData::SetClientPort(uint16_t port) {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   uClientPort = port;
 }
 
 // The one-member accessors.
 #define SLOT_ACCESSORS(Name, Type)                                         \
   Type CSessionData::Get##Name##Callback() {                               \
-    PlatLockGuard guard(&csData);                                          \
+    RankedLockGuard guard(&csData, LockRank::kData);                       \
     return p##Name##Callback;                                              \
   }                                                                        \
   void CSessionData::Set##Name##Callback(Type callback) {                  \
-    PlatLockGuard guard(&csData);                                          \
+    RankedLockGuard guard(&csData, LockRank::kData);                       \
     p##Name##Callback = callback ? callback : Default##Name##Callback;     \
   }                                                                        \
   uint32_t CSessionData::Get##Name##UserData() {                           \
-    PlatLockGuard guard(&csData);                                          \
+    RankedLockGuard guard(&csData, LockRank::kData);                       \
     return Name##UserData;                                                 \
   }                                                                        \
   void CSessionData::Get##Name##Slot(Type* callback, uint32_t* userData) { \
-    PlatLockGuard guard(&csData);                                          \
+    RankedLockGuard guard(&csData, LockRank::kData);                       \
     *callback = p##Name##Callback;                                         \
     *userData = Name##UserData;                                            \
   }
@@ -78,11 +79,11 @@ SLOT_ACCESSORS(Join, JoinCallback)
 // The slots whose user data the game sets (join has none).
 #define USER_DATA_SETTERS(Name, Type)                                    \
   void CSessionData::Set##Name##UserData(uint32_t userData) {            \
-    PlatLockGuard guard(&csData);                                        \
+    RankedLockGuard guard(&csData, LockRank::kData);                     \
     Name##UserData = userData;                                           \
   }                                                                      \
   void CSessionData::Set##Name##Slot(Type callback, uint32_t userData) { \
-    PlatLockGuard guard(&csData);                                        \
+    RankedLockGuard guard(&csData, LockRank::kData);                     \
     p##Name##Callback = callback ? callback : Default##Name##Callback;   \
     Name##UserData = userData;                                           \
   }
@@ -93,30 +94,30 @@ USER_DATA_SETTERS(Results, ResultsCallback)
 USER_DATA_SETTERS(Voting, VotingCallback)
 
 void CSessionData::SetLastMessage(const char* from, const char* text) {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   CopyCut(LastMessageFrom, from, sizeof LastMessageFrom - 1);
   CopyCut(LastMessageText, text, sizeof LastMessageText - 1);
 }
 
 void CSessionData::SetIntegerStat(uint32_t index, int32_t value) {
   if (index >= kStatSlots) return;
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   snprintf(Stats[index], kStatSlotSize, "%u", static_cast<uint32_t>(value));
 }
 
 void CSessionData::SetFloatStat(uint32_t index, double value) {
   if (index >= kStatSlots) return;
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   FormatFloatG(value, Stats[index], kStatSlotSize);
 }
 
 void CSessionData::ResetStats() {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   for (auto& slot : Stats) memcpy(slot, "0", 2);
 }
 
 void CSessionData::GetStatsText(char* out) {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   char* p = out;
   for (uint32_t i = 0; i < kStatSlots; ++i) {
     if (i > 0) *p++ = ',';
@@ -139,7 +140,7 @@ uint8_t* CSessionData::Block(int32_t block, uint32_t** size) {
 
 void CSessionData::SetBlock(int32_t block, const void* data, uint32_t size) {
   if (size > kBlockSize) size = kBlockSize;
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   uint32_t* blockSize;
   uint8_t* bytes = Block(block, &blockSize);
   if (size > 0) memcpy(bytes, data, size);
@@ -147,7 +148,7 @@ void CSessionData::SetBlock(int32_t block, const void* data, uint32_t size) {
 }
 
 uint32_t CSessionData::GetBlockSize(int32_t block) {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   uint32_t* blockSize;
   Block(block, &blockSize);
   return *blockSize;
@@ -156,7 +157,7 @@ uint32_t CSessionData::GetBlockSize(int32_t block) {
 void CSessionData::UpdateBlockBits(int32_t block, uint32_t bitPos, uint32_t bitSize,
                                    const void* data) {
   const uint8_t* source = static_cast<const uint8_t*>(data);
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   uint32_t* blockSize;
   uint8_t* bytes = Block(block, &blockSize);
   // Bits at or behind the block's end are never written, and their source bits never read;
@@ -171,7 +172,7 @@ void CSessionData::UpdateBlockBits(int32_t block, uint32_t bitPos, uint32_t bitS
 }
 
 uint32_t CSessionData::CopyBlock(int32_t block, void* destination, uint32_t maximum) {
-  PlatLockGuard guard(&csData);
+  RankedLockGuard guard(&csData, LockRank::kData);
   uint32_t* blockSize;
   uint8_t* bytes = Block(block, &blockSize);
   uint32_t n = *blockSize < maximum ? *blockSize : maximum;

@@ -1,0 +1,42 @@
+// The order of the library's three locks, checked in debug builds: csSend may be held while
+// csLog is taken, csData is never taken while csSend is held, and nothing else is taken while
+// csLog or csData is held (each is the innermost lock of its callers). A thread that breaks
+// the order could deadlock against another that keeps it, so a debug build reports the first
+// breach at once instead of waiting for the deadlock. Release builds compile the checks away.
+#pragma once
+
+#include "platform/platform.h"
+
+enum class LockRank { kSend = 0, kData = 1, kLog = 2 };
+
+#ifndef NDEBUG
+// Called before and after the calling thread holds a lock of the given rank.
+void LockOrderEnter(LockRank rank);
+void LockOrderLeave(LockRank rank);
+// Receives the description of a breach. The default writes it to standard error and the
+// debugger output and aborts the process. Returns the handler that was installed before.
+typedef void (*LockOrderHandler)(const char* breach);
+LockOrderHandler SetLockOrderHandler(LockOrderHandler handler);
+#else
+inline void LockOrderEnter(LockRank) {}
+inline void LockOrderLeave(LockRank) {}
+#endif
+
+// Holds one of the three locks for a scope and keeps the thread's lock order up to date.
+class RankedLockGuard {
+ public:
+  RankedLockGuard(PlatLock* lock, LockRank rank) : rank_(rank), lock_(lock) {
+    LockOrderEnter(rank_);  // checked before waiting, so a breach is reported, not deadlocked
+    PlatLockEnter(lock_);
+  }
+  ~RankedLockGuard() {
+    PlatLockLeave(lock_);
+    LockOrderLeave(rank_);
+  }
+  RankedLockGuard(const RankedLockGuard&) = delete;
+  RankedLockGuard& operator=(const RankedLockGuard&) = delete;
+
+ private:
+  LockRank rank_;
+  PlatLock* lock_;
+};
