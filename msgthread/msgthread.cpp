@@ -48,29 +48,31 @@ void DispatchMessage(int type, const uint8_t* payload, uint32_t length) {
   }
 }
 
-static void MessageThread(void*) {
-  uint8_t area[4096];
-  memset(area, 0, sizeof area);  // once: later messages overwrite what they need
-  PlatEvent handles[2] = {hSocketEvent, hExitEvent};
-  uMsgThreadId = PlatCurrentThreadId();
-  bMsgThreadRunning = 1;
+bool RunMessageLoop(PlatEvent socketEvent, PlatEvent exitEvent, uint8_t* area) {
   for (;;) {
-    int result = PlatWaitForEither(handles[0], handles[1], PLAT_INFINITE);
+    int result = PlatWaitForEither(socketEvent, exitEvent, PLAT_INFINITE);
     if (result == PLAT_WAIT_FIRST) {
       uint32_t events = TcpGetNetworkEvents();
-      if (events & PLAT_FD_CLOSE) {  // Meetpoint closed: even unread data is left
-        bConnectionClosed = true;
-        break;
-      }
+      if (events & PLAT_FD_CLOSE) return true;  // Meetpoint closed: even unread data is left
       if (events & PLAT_FD_READ) {
         uint32_t length = 0;
         int type = TcpReceiveMessage(area, 4095, &length);
         DispatchMessage(type, area, length);
       }
     } else if (result == PLAT_WAIT_SECOND || result == PLAT_WAIT_FAILED) {
-      break;
+      return false;
     }
   }
+}
+
+static void MessageThread(void*) {
+  uint8_t area[4096];
+  memset(area, 0, sizeof area);  // once: later messages overwrite what they need
+  PlatEvent socketEvent = hSocketEvent;
+  PlatEvent exitEvent = hExitEvent;
+  uMsgThreadId = PlatCurrentThreadId();
+  bMsgThreadRunning = 1;
+  if (RunMessageLoop(socketEvent, exitEvent, area)) bConnectionClosed = true;
   bMsgThreadRunning = 0;
   uMsgThreadId = 0;
   --nMsgThreadsAlive;

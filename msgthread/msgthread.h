@@ -24,5 +24,10 @@ int StopMessageThread();
 // Waits up to timeoutMs for every message thread to have ended. Returns false at once when
 // called on the message thread itself, which can't wait for itself.
 bool WaitForMessageThreadEnd(uint32_t timeoutMs);
+// The message thread's loop, on the calling thread: waits for the socket's network events or
+// the exit event, and receives and dispatches each message into area (4096 bytes). Returns
+// true when Meetpoint closed the connection, false when the exit event was signalled or the
+// wait failed.
+bool RunMessageLoop(PlatEvent socketEvent, PlatEvent exitEvent, uint8_t* area);
 // Logs a received message and hands it to its handler (dispatch of the message thread).
 void DispatchMessage(int type, const uint8_t* payload, uint32_t length);

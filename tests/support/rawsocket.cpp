@@ -64,13 +64,13 @@ static bool WaitReady(intptr_t handle, bool forWrite, int timeoutMs) {
   return n > 0;
 }
 
-RawSocket RawSocket::Listen(uint16_t port) {
+RawSocket RawSocket::Listen(uint16_t port, int backlog) {
   RawSocketStartup();
   intptr_t s = static_cast<intptr_t>(socket(AF_INET, SOCK_STREAM, 0));
   int one = 1;
   setsockopt(N(s), SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&one), sizeof one);
   sockaddr_in sa = Loopback(port);
-  if (bind(N(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(N(s), 4) != 0) {
+  if (bind(N(s), reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 || listen(N(s), backlog) != 0) {
     CLOSE_SOCKET(N(s));
     return RawSocket();
   }
@@ -146,6 +146,14 @@ bool RawSocket::WaitPeerClosed(int timeoutMs) const {
     if (closed) return true;
   }
   return false;
+}
+
+void RawSocket::ShutdownSending() const {
+#ifdef _WIN32
+  shutdown(N(handle_), SD_SEND);
+#else
+  shutdown(N(handle_), SHUT_WR);
+#endif
 }
 
 void RawSocket::Close() {

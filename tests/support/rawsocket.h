@@ -18,8 +18,9 @@ class RawSocket {
   RawSocket(const RawSocket&) = delete;
   RawSocket& operator=(const RawSocket&) = delete;
 
-  // A listening socket on 127.0.0.1 (port 0: any); Port() tells which.
-  static RawSocket Listen(uint16_t port = 0);
+  // A listening socket on 127.0.0.1 (port 0: any); Port() tells which. backlog bounds the
+  // connections that wait to be accepted.
+  static RawSocket Listen(uint16_t port = 0, int backlog = 4);
   // A blocking connection to 127.0.0.1:port; invalid on failure. fromAddress (dotted, such as
   // "127.0.0.2") chooses the local address; empty lets the system choose.
   static RawSocket Connect(uint16_t port, const char* fromAddress = "");
@@ -38,6 +39,8 @@ class RawSocket {
   Bytes ReceiveSome(int timeoutMs, bool* closed) const;
   // True when the peer has closed (or reset) the connection within timeoutMs.
   bool WaitPeerClosed(int timeoutMs) const;
+  // Ends the sending direction: the peer reads what was sent, then the end of the stream.
+  void ShutdownSending() const;
   // Graceful close; an abortive close sends a reset instead of the usual end.
   void Close();
   void CloseAbortive();

@@ -1,0 +1,15 @@
+// The fuzz targets. Each entry function runs one input through a part of the library and
+// aborts when that part breaks one of its rules; the sanitizers catch what goes wrong in
+// memory. libFuzzer calls them through LLVMFuzzerTestOneInput (libfuzzer_entry.cpp), the
+// replay runner with every file of a corpus (replay_main.cpp).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The bytes as Meetpoint's side of a real loopback connection, through the message thread's
+// loop: receive, dispatch, the handlers and the game's callbacks.
+int FuzzEventStream(const uint8_t* data, size_t size);
+// CTcpBuffer under a sequence of appends, pops and clears decoded from the bytes, checked
+// against a model of what it must hold.
+int FuzzTcpBuffer(const uint8_t* data, size_t size);
