@@ -1,5 +1,5 @@
 // Events from Meetpoint reaching the game: the installed callbacks with their arguments and
-// user data, the defaults' printed text, unknown types and malformed payloads.
+// user data, the defaults' printed text and unknown types.
 #include <gtest/gtest.h>
 
 #include "support/session_fixture.h"
@@ -100,35 +100,6 @@ TEST_F(EventsTest, UnknownTypesAreLoggedAndPrintedOnStandardError) {
   ASSERT_TRUE(gCalls.WaitFor(1));
   EXPECT_EQ(err.Text(), "Unknown message 0x24\nUnknown message 0x2B\nUnknown message 0xFFFFFF80\n");
   EXPECT_EQ(CountLog("MP -> Unknown message type"), 3u);
-}
-
-TEST_F(EventsTest, MalformedEventsAreDroppedAndLaterOnesStillArrive) {
-  RLSetVotingCallback(RecordVote, 0);
-  RLStartGameInstance(RecordGameInstance, 0);
-  RLJoinGame(0, RecordJoin);
-  RLSendGameResults(0, "", 0, 0, 0, RecordResults, 0);
-  Bytes hugeCount = Hex("21 01 00 00 00 57 FF FF FF FF 00 00 00 00");
-  Bytes sizeAboveRecords = NewGameResults(1, 'x', {{"Ann", 1}});
-  sizeAboveRecords[10] = 37;  // RecordsSize 37 for one 36-byte record
-  Bytes recordsPastTheEnd = NewGameResults(1, 'x', {{"Ann", 1}, {"Bo", 2}});
-  recordsPastTheEnd.resize(recordsPastTheEnd.size() - 1);
-  for (const Bytes& bad :
-       {Hex("20 01 02 03 04 05 06 07"), Hex("23 01"), Hex("22 01 00 00 00"),
-        Hex("21 01 00 00 00 57 00 00"), hugeCount, sizeAboveRecords, recordsPastTheEnd}) {
-    SendEvent(bad);
-  }
-  EXPECT_EQ(CountLog("MP -> Malformed message 0x20"), 1u);
-  EXPECT_EQ(CountLog("MP -> Malformed message 0x23"), 1u);
-  EXPECT_EQ(CountLog("MP -> Malformed message 0x22"), 1u);
-  EXPECT_EQ(CountLog("MP -> Malformed message 0x21"), 4u);
-  // An unterminated name is cut at the payload's end; then a good event of each kind.
-  SendEvent(Hex("22 02 00 00 00 01 41 42"));
-  SendEvent(NewGameInstance(3, 4));
-  SendEvent(NewGameJoin(3, 0));
-  SendEvent(NewGameResults(3, 'y', {}));
-  ASSERT_TRUE(gCalls.WaitFor(4));
-  EXPECT_EQ(gCalls.Calls(), (std::vector<std::string>{"vote <AB> 2 1 0", "instance 3 4 0",
-                                                      "join 0 3 0", "results 3 121 0 0"}));
 }
 
 TEST_F(EventsTest, ACallbackMayCallTheExports) {

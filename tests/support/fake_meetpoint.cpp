@@ -1,5 +1,6 @@
 #include "fake_meetpoint.h"
 
+#include <algorithm>
 #include <chrono>
 
 FakeMeetpoint::FakeMeetpoint() : listener_(RawSocket::Listen()) {
@@ -21,32 +22,40 @@ bool FakeMeetpoint::WaitFor(int timeoutMs, Pred pred) {
 void FakeMeetpoint::Run() {
   RawSocket game;
   while (!stop_) {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (closeRequest_ != CloseRequest::kNone) {
+        if (closeRequest_ == CloseRequest::kRestart) {
+          listener_ = RawSocket::Listen(port_);
+        } else if (game.Valid()) {
+          if (closeRequest_ == CloseRequest::kGraceful) {
+            game.Close();
+          } else {
+            game.CloseAbortive();
+          }
+          gameHandle_ = -1;
+        }
+        if (closeRequest_ == CloseRequest::kKill) listener_.Close();
+        closeRequest_ = CloseRequest::kNone;
+        changed_.notify_all();
+        continue;
+      }
+    }
     if (!game.Valid()) {
+      if (!listener_.Valid()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        continue;
+      }
       RawSocket accepted = listener_.Accept(20);
       if (!accepted.Valid()) continue;
       game = std::move(accepted);
       std::lock_guard<std::mutex> guard(mutex_);
       gameHandle_ = game.Handle();
-      closeRequest_ = CloseRequest::kNone;
       pending_.clear();
       raw_.clear();
       ++connections_;
       changed_.notify_all();
       continue;
-    }
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (closeRequest_ != CloseRequest::kNone) {
-        if (closeRequest_ == CloseRequest::kAbortive) {
-          game.CloseAbortive();
-        } else {
-          game.Close();
-        }
-        gameHandle_ = -1;
-        closeRequest_ = CloseRequest::kNone;
-        changed_.notify_all();
-        continue;
-      }
     }
     if (!reading_) {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -63,17 +72,19 @@ void FakeMeetpoint::Run() {
     }
     pending_.insert(pending_.end(), data.begin(), data.end());
     raw_.insert(raw_.end(), data.begin(), data.end());
-    while (pending_.size() >= 4 && !framingError_) {
-      uint32_t total = pending_[0] | pending_[1] << 8 | pending_[2] << 16 |
-                       static_cast<uint32_t>(pending_[3]) << 24;
+    size_t at = 0;  // the frames are taken first and their bytes dropped together
+    while (pending_.size() - at >= 4 && !framingError_) {
+      const uint8_t* p = pending_.data() + at;
+      uint32_t total = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
       if (total < 5 || total > 4096) {
         framingError_ = true;
         break;
       }
-      if (pending_.size() < total) break;
-      frames_.emplace_back(pending_.begin() + 4, pending_.begin() + total);
-      pending_.erase(pending_.begin(), pending_.begin() + total);
+      if (pending_.size() - at < total) break;
+      frames_.emplace_back(p + 4, p + total);
+      at += total;
     }
+    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
     changed_.notify_all();
   }
 }
@@ -111,11 +122,39 @@ bool FakeMeetpoint::Send(const Bytes& raw) {
   return RawSocket::SendAll(gameHandle_, raw.data(), raw.size());
 }
 
+bool FakeMeetpoint::SendInPieces(const Bytes& raw, size_t pieceSize, int pauseMs) {
+  for (size_t at = 0; at < raw.size(); at += pieceSize) {
+    size_t n = std::min(pieceSize, raw.size() - at);
+    if (!Send(Bytes(raw.begin() + static_cast<std::ptrdiff_t>(at),
+                    raw.begin() + static_cast<std::ptrdiff_t>(at + n)))) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+  }
+  return true;
+}
+
+// Hands a request to the reader thread, which owns the sockets, and waits until it is done.
+void FakeMeetpoint::Request(CloseRequest request) {
+  {
+    std::lock_guard<std::mutex> guard(mutex_);
+    closeRequest_ = request;
+  }
+  WaitFor(5000, [&] { return closeRequest_ == CloseRequest::kNone; });
+}
+
 void FakeMeetpoint::CloseGame(bool abortive) {
   {
     std::lock_guard<std::mutex> guard(mutex_);
     if (gameHandle_ == -1) return;
-    closeRequest_ = abortive ? CloseRequest::kAbortive : CloseRequest::kGraceful;
   }
-  WaitFor(5000, [&] { return closeRequest_ == CloseRequest::kNone; });
+  Request(abortive ? CloseRequest::kAbortive : CloseRequest::kGraceful);
+}
+
+void FakeMeetpoint::Kill() { Request(CloseRequest::kKill); }
+
+bool FakeMeetpoint::Restart() {
+  Request(CloseRequest::kRestart);
+  std::lock_guard<std::mutex> guard(mutex_);
+  return listener_.Valid();
 }

@@ -34,12 +34,19 @@ class FakeMeetpoint {
 
   bool Send(const Bytes& raw);
   bool SendFrame(const Bytes& payload) { return Send(Frame(payload)); }
+  // Sends raw bytes in pieces of pieceSize bytes with a pause after each.
+  bool SendInPieces(const Bytes& raw, size_t pieceSize, int pauseMs);
   // Closes the current game connection, gracefully or with a reset.
   void CloseGame(bool abortive = false);
+  // Ends like a killed process: the game connection is reset and the port stops listening.
+  void Kill();
+  // Listens on the same port again, as Meetpoint does when it is started anew.
+  bool Restart();
 
  private:
-  enum class CloseRequest { kNone, kGraceful, kAbortive };
+  enum class CloseRequest { kNone, kGraceful, kAbortive, kKill, kRestart };
   void Run();
+  void Request(CloseRequest request);
   template <typename Pred>
   bool WaitFor(int timeoutMs, Pred pred);
 

@@ -57,7 +57,7 @@ std::vector<std::string> SessionTest::LogFrom(const std::string& from) {
   return {};
 }
 
-void SessionTest::SendEvent(const Bytes& payload) {
+void SessionTest::SendRaw(const Bytes& raw, int timeoutMs) {
   auto received = [this] {
     size_t n = 0;
     for (const std::string& m : LogMessages())
@@ -65,8 +65,8 @@ void SessionTest::SendEvent(const Bytes& payload) {
     return n;
   };
   size_t before = received();
-  ASSERT_TRUE(meetpoint.SendFrame(payload));
-  ASSERT_TRUE(WaitUntil(5000, [&] { return received() > before; })) << "event not received";
+  ASSERT_TRUE(meetpoint.Send(raw));
+  ASSERT_TRUE(WaitUntil(timeoutMs, [&] { return received() > before; })) << "event not received";
 }
 
 std::vector<Bytes> SessionTest::FramesAfter(size_t skip) {

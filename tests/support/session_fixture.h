@@ -28,7 +28,10 @@ class SessionTest : public ::testing::Test {
   std::vector<std::string> LogFrom(const std::string& from);
   // Sends an event and waits until the library has received it (its "MP -> " line is logged),
   // so that the next event can't arrive in the same receive.
-  void SendEvent(const Bytes& payload);
+  void SendEvent(const Bytes& payload) { SendRaw(Frame(payload)); }
+  // Sends raw bytes and waits until the library has dispatched one more message (its
+  // "MP -> " line is logged), whatever the bytes made of it.
+  void SendRaw(const Bytes& raw, int timeoutMs = 5000);
   // The payloads that Meetpoint received after the first `skip` frames.
   std::vector<Bytes> FramesAfter(size_t skip);
 

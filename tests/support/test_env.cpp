@@ -12,6 +12,7 @@
 #ifdef _WIN32
 #include <io.h>
 #include <windows.h>
+#include <tlhelp32.h>
 static int DupFd(int fd) { return _dup(fd); }
 static int Dup2Fd(int from, int to) { return _dup2(from, to); }
 static int CloseFd(int fd) { return _close(fd); }
@@ -196,6 +197,37 @@ std::vector<std::string> SplitLines(const std::string& text) {
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
 }
+
+#ifdef _WIN32
+int ThreadCount() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    n += entry.th32OwnerProcessID == GetCurrentProcessId();
+  }
+  CloseHandle(snapshot);
+  return n;
+}
+
+int HandleCount() {
+  DWORD n = 0;
+  return GetProcessHandleCount(GetCurrentProcess(), &n) ? static_cast<int>(n) : -1;
+}
+#else
+static int EntriesIn(const char* folder) {
+  std::error_code ec;
+  int n = 0;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) ++n;
+  return n;
+}
+
+int ThreadCount() { return EntriesIn("/proc/self/task"); }
+// The iterator's own descriptor is counted too, the same every time.
+int HandleCount() { return EntriesIn("/proc/self/fd"); }
+#endif
 
 bool WaitUntil(int timeoutMs, const std::function<bool()>& cond) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);

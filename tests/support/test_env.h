@@ -58,5 +58,8 @@ std::string ReadTextFile(const std::string& path);
 std::string ReadBinaryFile(const std::string& path);
 // Lines of a text, without their line ends.
 std::vector<std::string> SplitLines(const std::string& text);
+// The process's threads, and its open handles (Windows) or file descriptors (elsewhere).
+int ThreadCount();
+int HandleCount();
 // Polls cond every few milliseconds until it holds or timeoutMs passes.
 bool WaitUntil(int timeoutMs, const std::function<bool()>& cond);

@@ -1,0 +1,113 @@
+// The session's life as a careless game lives it: every export before any session and after
+// the end of one, and a hundred sessions in one process, ended in each of the ways a session
+// ends, leaving no thread and no handle behind.
+#include <gtest/gtest.h>
+
+#include "support/session_fixture.h"
+
+namespace {
+
+int RLCALL IgnoreVote(const char*, uint32_t, unsigned char, uint32_t) { return 0; }
+
+// Calls each of the nineteen exports but the three of the session, and returns their results
+// in a fixed order (RLSetLobbyMessageCallback has none).
+std::vector<uint32_t> CallEveryRequest() {
+  const uint8_t bits = 0xFF;
+  RLSetLobbyMessageCallback(RecordLobbyMessage, 1);
+  return {
+      RLStartGameInstance(RecordGameInstance, 2),
+      RLJoinGame(3, RecordJoin),
+      RLSendVote(4, 1),
+      RLSendGameResults(5, "ab", 2, 'w', 2, RecordResults, 6),
+      RLAccusePlayerOfDroppingOut(7, "late"),
+      RLSendLobbyMessage("me", "hello"),
+      RLAddIntegerStat(1, 8),
+      RLAddFloatStat(2, 0.5),
+      RLResetStats(),
+      RLSendStats(),
+      RLSetGameSpecificData(1, "data", 4),
+      RLUpdateGameSpecificData(1, 0, 8, &bits),
+      RLFlushServerDescriptionChanges(),
+      RLSetVotingCallback(IgnoreVote, 9),
+      RLFreeGameResults(nullptr),
+      static_cast<uint32_t>(RLSetGameState(2)),
+  };
+}
+
+TEST_F(SessionTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMeetpoint) {
+  // Sends fail with 1; the exports that only keep data return their constants.
+  const std::vector<uint32_t> kOutside = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1};
+  EXPECT_EQ(CallEveryRequest(), kOutside);
+  EXPECT_EQ(RLShutdown(), 1);
+  EXPECT_EQ(RLShutdown(), 1);
+
+  Start();
+  const std::vector<uint32_t> kInside = {0, 0, 0, 0, 0, 0, 1, 1, 1, 0, 0, 0, 0, 1, 1, 0};
+  EXPECT_EQ(CallEveryRequest(), kInside);
+  ASSERT_TRUE(meetpoint.WaitFrames(10));
+  EXPECT_EQ(RLShutdown(), 0);
+  EXPECT_EQ(RLShutdown(), 1);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+
+  EXPECT_EQ(CallEveryRequest(), kOutside);
+  // Only the session's own frames reached Meetpoint: MsgInitialise, nine requests, the last
+  // game state and MsgShutdown.
+  std::vector<Bytes> frames = meetpoint.Frames();
+  ASSERT_EQ(frames.size(), 12u);
+  EXPECT_EQ(frames[10], Hex("04 05"));
+  EXPECT_EQ(frames[11], Hex("02"));
+  // What was installed outside a session served inside it, and still stands after it.
+  EXPECT_EQ(CountLog("FAILED: RLSendVote()"), 0u);  // the log was closed for the failures
+  Start();
+  SendEvent(NewGameJoin(3, 1));
+  ASSERT_TRUE(gCalls.WaitFor(1));
+  EXPECT_EQ(gCalls.Calls()[0], "join 1 3 0");
+}
+
+// Ends the session in one of three ways: by the game, by Meetpoint closing the connection, or
+// by the game from inside a callback on the message thread.
+int RLCALL ShutdownFromCallback(const char*, uint32_t, unsigned char, uint32_t) {
+  RLShutdown();
+  gCalls.Add("shut down");
+  return 0;
+}
+
+TEST_F(SessionTest, SlowAHundredSessionsLeaveNoThreadOrHandleBehind) {
+  int threads = 0;
+  int handles = 0;
+  for (int cycle = 0; cycle < 100; ++cycle) {
+    Start();
+    ASSERT_TRUE(meetpoint.WaitConnected(cycle + 1));
+    switch (cycle % 3) {
+      case 0:
+        EXPECT_EQ(RLShutdown(), 0);
+        break;
+      case 1:
+        meetpoint.CloseGame();
+        ASSERT_TRUE(WaitUntil(5000, [] { return RLSetGameState(1) == 1; }));
+        EXPECT_EQ(RLShutdown(), 1);
+        break;
+      default: {
+        gCalls.Clear();
+        RLSetVotingCallback(ShutdownFromCallback, 0);
+        ASSERT_TRUE(meetpoint.SendFrame(NewGameVote(1, 1, "bye")));
+        ASSERT_TRUE(gCalls.WaitFor(1));
+        RLSetVotingCallback(nullptr, 0);
+        break;
+      }
+    }
+    ASSERT_TRUE(meetpoint.WaitGameClosed());
+    if (cycle == 0) {
+      // The first session set up whatever stays for the process's life.
+      threads = ThreadCount();
+      handles = HandleCount();
+    }
+  }
+  // The last session ended the usual way, so its message thread has gone as well.
+  EXPECT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threads; }))
+      << ThreadCount() << " threads, " << threads << " after the first session";
+  EXPECT_TRUE(WaitUntil(5000, [&] { return HandleCount() <= handles; }))
+      << HandleCount() << " handles, " << handles << " after the first session";
+}
+
+}  // namespace
