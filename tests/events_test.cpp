@@ -35,6 +35,8 @@ TEST_F(EventsTest, EachEventReachesItsCallbackWithItsUserData) {
                                 "lobby <Ann> <hello there> 11",
                                 "results 5 71 2 Ann=1500 Bo=1400 44",
                             }));
+  // The results callback gives its block back after it has recorded its call.
+  ASSERT_TRUE(WaitUntil(5000, [&] { return CountLog("RLFreeGameResults()") == 1; }));
   std::vector<std::string> log = LogFrom("MP -> New game instance");
   EXPECT_EQ(log, (std::vector<std::string>{"MP -> New game instance", "MP -> New game join",
                                            "MP -> New game vote", "MP -> Incoming message",
