@@ -19,7 +19,8 @@ fi
 
 passed=0
 failed=0
-presets=(linux windows-x64 windows-x86)
+# linux-asan and linux-tsan run the whole Linux suite again under the sanitizers.
+presets=(linux linux-asan linux-tsan windows-x64 windows-x86)
 
 for preset in "${presets[@]}"; do
   echo "== build $preset"
