@@ -45,6 +45,12 @@ void SetSessionState(SessionState to) {
   gSessionState = to;
 }
 
+uint32_t OpenSession(const void* payload, uint32_t length) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  gSessionState = SessionState::kOpen;
+  return SendRequest(payload, length, nullptr);
+}
+
 uint32_t SendRequest(const void* payload, uint32_t length, const char* failureLine) {
   RankedLockGuard guard(&csSend, LockRank::kSend);
   bool inSession =

@@ -14,12 +14,16 @@ extern PlatLock csSend;        // serialises whole sends; exists while the libra
 void ProcessAttach();
 void ProcessDetach();
 
-// A session runs from an RLInitialise that got past its version banner until RLShutdown ends
-// it. The state changes under csSend.
+// A session is starting from the RLInitialise that got past its version banner until that
+// call has sent MsgInitialise or failed, then open until RLShutdown ends it. Requests go out
+// only while it is open (or closing). The state changes under csSend.
 enum class SessionState { kClosed, kStarting, kOpen, kClosing };
 // Moves the state from `from` to `to`; false (and no change) when it was not `from`.
 bool ChangeSessionState(SessionState from, SessionState to);
 void SetSessionState(SessionState to);
+// Opens the session and sends its first message in one hold of csSend, so that no request of
+// another thread goes out before that message. Returns 0 when it was sent, 1 when not.
+uint32_t OpenSession(const void* payload, uint32_t length);
 
 // Sends one request as a frame while holding csSend. Outside a session nothing is sent. When
 // the send fails and failureLine is not null, that line is logged, csSend still held.

@@ -77,6 +77,32 @@ static int StartFailed(const char* line) {
   return 1;
 }
 
+// The start's steps from the socket library to MsgInitialise; the session stays "starting"
+// meanwhile, so that the game's requests fail at once instead of using a socket that is still
+// being set up or reaching Meetpoint before MsgInitialise. Returns RLInitialise's result.
+static int StartLink(uint16_t InitialiseValue) {
+  if (!TcpStartup()) {
+    Log.Printf("Failed to init WSA");
+    return 1;
+  }
+  Log.Printf("Success, WSA initialised");
+  if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
+  hSocketEvent = TcpCreateSocket(0);
+  if (hSocketEvent == nullptr) return StartFailed("Failed to create and bind the socket");
+  if (!TcpConnectLoopback(pSessionData->GetClientPort())) {
+    return StartFailed("Failed to connect to server 'Meetpoint'");
+  }
+  hExitEvent = PlatEventCreate();
+  if (hExitEvent == nullptr) return StartFailed("Failed to create exit event");
+  StartMessageThread();  // a thread that fails to start does not fail the start-up
+
+  uint8_t message[3] = {0x01};
+  PutU16(message + 1, InitialiseValue);
+  if (OpenSession(message, sizeof message) == 0) return 0;
+  StopMessageThread();
+  return 1;
+}
+
 extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
   if (pSessionData == nullptr ||
       !ChangeSessionState(SessionState::kClosed, SessionState::kStarting)) {
@@ -96,28 +122,11 @@ extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
   Log.SetConsoleStream(stdout);
   Log.PrintfLevel(2, "RLInitialise()");
   LogVersionBanner();
-  SetSessionState(SessionState::kOpen);  // from here on RLShutdown ends what was started
-
-  if (!TcpStartup()) {
-    Log.Printf("Failed to init WSA");
-    return 1;
-  }
-  Log.Printf("Success, WSA initialised");
-  if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
-  hSocketEvent = TcpCreateSocket(0);
-  if (hSocketEvent == nullptr) return StartFailed("Failed to create and bind the socket");
-  if (!TcpConnectLoopback(pSessionData->GetClientPort())) {
-    return StartFailed("Failed to connect to server 'Meetpoint'");
-  }
-  hExitEvent = PlatEventCreate();
-  if (hExitEvent == nullptr) return StartFailed("Failed to create exit event");
-  StartMessageThread();  // a thread that fails to start does not fail the start-up
-
-  uint8_t message[3] = {0x01};
-  PutU16(message + 1, InitialiseValue);
-  if (SendRequest(message, sizeof message, nullptr) == 0) return 0;
-  StopMessageThread();
-  return 1;
+  int result = StartLink(InitialiseValue);
+  // A start that failed part-way leaves what it set up for RLShutdown to end, so the session
+  // is open either way; its sends fail unless the connection was made.
+  if (result != 0) SetSessionState(SessionState::kOpen);
+  return result;
 }
 
 extern "C" int RLCALL RLSetGameState(uint32_t State) {
