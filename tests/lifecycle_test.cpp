@@ -3,6 +3,9 @@
 // ends, leaving no thread and no handle behind.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "support/session_fixture.h"
 
 namespace {
@@ -62,6 +65,26 @@ TEST_F(SessionTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMeet
   SendEvent(NewGameJoin(3, 1));
   ASSERT_TRUE(gCalls.WaitFor(1));
   EXPECT_EQ(gCalls.Calls()[0], "join 1 3 0");
+}
+
+TEST_F(SessionTest, RequestsDuringTheStartNeverGoOutBeforeMsgInitialise) {
+  // Game threads send while another thread starts the session: until RLInitialise has sent
+  // MsgInitialise their requests fail, and none reaches Meetpoint before it.
+  std::atomic<bool> stop{false};
+  std::atomic<int> sent{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      while (!stop) sent += RLSendVote(1, 1) == 0;
+    });
+  }
+  EXPECT_EQ(RLInitialise(0, 0x0102), 0);
+  ASSERT_TRUE(WaitUntil(5000, [&] { return sent.load() > 0; }));
+  stop = true;
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(meetpoint.WaitFrames(1 + static_cast<size_t>(sent.load())));
+  EXPECT_EQ(meetpoint.Frames()[0], Hex("01 02 01"));
+  EXPECT_EQ(meetpoint.Frames().size(), 1 + static_cast<size_t>(sent.load()));
 }
 
 // Ends the session in one of three ways: by the game, by Meetpoint closing the connection, or
