@@ -5,8 +5,8 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-packages=(cmake ninja-build g++ clang googletest mingw-w64 g++-mingw-w64-x86-64
-          g++-mingw-w64-i686 wine64)
+packages=(cmake ninja-build g++ clang clang-format clang-tidy cppcheck googletest mingw-w64
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -42,6 +42,13 @@ for preset in "${presets[@]}"; do
   passed=$((passed + total - nfail))
   failed=$((failed + nfail))
 done
+
+# Formatting and static checks, on the linux build's compile database.
+echo "== style and static checks"
+style=$(./tools/check-style.sh 2>&1)
+echo "$style"
+passed=$((passed + $(grep -c '^PASS ' <<<"$style")))
+failed=$((failed + $(grep -c '^FAIL ' <<<"$style")))
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
