@@ -50,5 +50,20 @@ echo "$style"
 passed=$((passed + $(grep -c '^PASS ' <<<"$style")))
 failed=$((failed + $(grep -c '^FAIL ' <<<"$style")))
 
+# The demo end to end, on Linux and with the game under Wine: each run counts as one test.
+for mode in linux windows; do
+  echo "== demo $mode"
+  flag=""
+  [ "$mode" = windows ] && flag=--windows
+  if ./tools/demo.sh $flag >"$root/build/demo-$mode.log" 2>&1 &&
+    ./tests/check_demo_output.sh "$root/demo-output/$mode"; then
+    echo "   demo $mode passed"
+    passed=$((passed + 1))
+  else
+    echo "!! demo $mode failed (its output: build/demo-$mode.log)"
+    failed=$((failed + 1))
+  fi
+done
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -122,6 +122,10 @@ std::vector<Message> Lobby::Handle(const Message& request) {
   return events;
 }
 
+void Lobby::Sent(const Message& event) {
+  if (event.type == kNewGameInstance) instances_.insert(NumberOf(event, "GiID"));
+}
+
 std::vector<std::string> Lobby::Describe() const {
   std::vector<std::string> lines;
   std::string line = "game instances:";

@@ -35,6 +35,8 @@ class Lobby {
 
   // Takes one request and returns the events that answer it, in order.
   std::vector<Message> Handle(const Message& request);
+  // Learns of an event meetpoint sent: a game instance announced by a script is known too.
+  void Sent(const Message& event);
   // The lobby's state, one readable line each.
   std::vector<std::string> Describe() const;
 

@@ -303,6 +303,7 @@ void Meetpoint::Report(const Command& write) {
     if (Decode(bytes.data() + 4, bytes.size() - 4, &event, &problem) && IsEvent(event.type)) {
       Say("-> " + FormatLine(event));
       Record("out", TypeName(event.type), event.type, &event, &bytes);
+      lobby_.Sent(event);
       continue;
     }
     if (problem.empty()) problem = std::string(TypeName(event.type)) + " is no event";
