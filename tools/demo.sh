@@ -32,15 +32,7 @@ packages=(cmake ninja-build g++ googletest)
 if [ "$mode" = windows ]; then
   packages+=(mingw-w64 g++-mingw-w64-x86-64 wine64)
 fi
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" ||
-    fail "could not install ${missing[*]}"
-fi
+./tools/install-missing.sh "${packages[@]}" || fail "could not install the packages it needs"
 
 echo "== building"
 { cmake --preset linux >/dev/null && cmake --build --preset linux -j 2 --target meetpoint sample_game; } ||

@@ -7,15 +7,7 @@ root=$(pwd)
 
 packages=(cmake ninja-build g++ clang clang-format clang-tidy cppcheck googletest mingw-w64
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" ||
-    { echo "0 passed, 1 failed"; exit 1; }
-fi
+./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
 failed=0

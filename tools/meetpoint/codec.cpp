@@ -199,22 +199,22 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
   return true;
 }
 
-const std::vector<FieldSpec>& EventFields(uint8_t type) {
-  static const std::vector<FieldSpec> kNone;
-  static const std::vector<FieldSpec> kInstance = {{"GiID", ValueKind::kNumber, 4},
-                                                   {"VotingFlags", ValueKind::kNumber, 4}};
-  static const std::vector<FieldSpec> kResults = {{"GiID", ValueKind::kNumber, 4},
-                                                  {"Vote", ValueKind::kNumber, 1},
-                                                  {"NumPlrs", ValueKind::kNumber, 4},
-                                                  {"RecordsSize", ValueKind::kNumber, 4},
-                                                  {"Player", ValueKind::kPlayer, 0}};
-  static const std::vector<FieldSpec> kVoteFields = {{"GiID", ValueKind::kNumber, 4},
-                                                     {"Vote", ValueKind::kNumber, 1},
-                                                     {"Voter", ValueKind::kText, 0}};
-  static const std::vector<FieldSpec> kJoin = {{"GiID", ValueKind::kNumber, 4},
-                                               {"Result", ValueKind::kNumber, 4}};
-  static const std::vector<FieldSpec> kIncoming = {{"From", ValueKind::kText, 0},
-                                                   {"Text", ValueKind::kText, 0}};
+const std::vector<FieldLayout>& EventFields(uint8_t type) {
+  static const std::vector<FieldLayout> kNone;
+  static const std::vector<FieldLayout> kInstance = {{"GiID", ValueKind::kNumber, 4},
+                                                     {"VotingFlags", ValueKind::kNumber, 4}};
+  static const std::vector<FieldLayout> kResults = {{"GiID", ValueKind::kNumber, 4},
+                                                    {"Vote", ValueKind::kNumber, 1},
+                                                    {"NumPlrs", ValueKind::kNumber, 4},
+                                                    {"RecordsSize", ValueKind::kNumber, 4},
+                                                    {"Player", ValueKind::kPlayer, 0}};
+  static const std::vector<FieldLayout> kVoteFields = {{"GiID", ValueKind::kNumber, 4},
+                                                       {"Vote", ValueKind::kNumber, 1},
+                                                       {"Voter", ValueKind::kText, 0}};
+  static const std::vector<FieldLayout> kJoin = {{"GiID", ValueKind::kNumber, 4},
+                                                 {"Result", ValueKind::kNumber, 4}};
+  static const std::vector<FieldLayout> kIncoming = {{"From", ValueKind::kText, 0},
+                                                     {"Text", ValueKind::kText, 0}};
   switch (type) {
     case kNewGameInstance:
       return kInstance;
@@ -231,15 +231,15 @@ const std::vector<FieldSpec>& EventFields(uint8_t type) {
 }
 
 bool EncodeEvent(const Message& event, Bytes* payload, std::string* problem) {
-  const std::vector<FieldSpec>& specs = EventFields(event.type);
-  if (specs.empty()) {
+  const std::vector<FieldLayout>& layouts = EventFields(event.type);
+  if (layouts.empty()) {
     *problem = Format("0x%02zX is not an event", event.type);
     return false;
   }
   uint32_t players = 0;
   for (const Field& field : event.fields) {
     bool known = false;
-    for (const FieldSpec& spec : specs) known |= spec.name == field.name;
+    for (const FieldLayout& layout : layouts) known |= layout.name == field.name;
     if (!known) {
       *problem = std::string(TypeName(event.type)) + " has no field " + field.name;
       return false;
@@ -247,15 +247,15 @@ bool EncodeEvent(const Message& event, Bytes* payload, std::string* problem) {
     players += field.value.kind == ValueKind::kPlayer;
   }
   payload->assign(1, event.type);
-  for (const FieldSpec& spec : specs) {
-    const Value* value = event.Find(spec.name);
-    if (spec.kind == ValueKind::kNumber) {
+  for (const FieldLayout& layout : layouts) {
+    const Value* value = event.Find(layout.name);
+    if (layout.kind == ValueKind::kNumber) {
       uint32_t number = value != nullptr ? value->number : 0;
-      if (value == nullptr && spec.name == std::string("NumPlrs")) number = players;
-      if (value == nullptr && spec.name == std::string("RecordsSize")) number = players * 36;
-      for (int i = 0; i < spec.width; ++i)
+      if (value == nullptr && layout.name == std::string("NumPlrs")) number = players;
+      if (value == nullptr && layout.name == std::string("RecordsSize")) number = players * 36;
+      for (int i = 0; i < layout.width; ++i)
         payload->push_back(static_cast<uint8_t>(number >> 8 * i));
-    } else if (spec.kind == ValueKind::kText) {
+    } else if (layout.kind == ValueKind::kText) {
       std::string text = value != nullptr ? value->text : "";
       payload->insert(payload->end(), text.begin(), text.end());
       payload->push_back(0);

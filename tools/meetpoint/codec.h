@@ -21,13 +21,13 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
 
 // A field of an event as the script and the encoder know it; width is the size in bytes of a
 // number.
-struct FieldSpec {
+struct FieldLayout {
   const char* name;
   ValueKind kind;
   int width;
 };
 // The fields of an event in payload order; empty for any other type.
-const std::vector<FieldSpec>& EventFields(uint8_t type);
+const std::vector<FieldLayout>& EventFields(uint8_t type);
 
 // Builds the payload of an event from its fields; fields that are absent are 0 or empty, and
 // NewGameResults counts its Player fields for NumPlrs and RecordsSize unless those are given.

@@ -87,7 +87,9 @@ bool IsEvent(uint8_t type) {
   return (type >= kNewGameInstance && type <= kNewGameJoin) || type == kIncomingMessage;
 }
 
-std::string Quote(const std::string& text) {
+std::string Quote(const std::string& text) { return QuoteWith(text, "\\x%02x"); }
+
+std::string QuoteWith(const std::string& text, const char* byteEscape) {
   std::string out = "\"";
   for (unsigned char c : text) {
     if (c == '"' || c == '\\') {
@@ -98,8 +100,8 @@ std::string Quote(const std::string& text) {
     } else if (c == '\t') {
       out += "\\t";
     } else if (c < 0x20 || c >= 0x7F) {
-      char escape[5];
-      snprintf(escape, sizeof escape, "\\x%02x", c);
+      char escape[16];
+      snprintf(escape, sizeof escape, byteEscape, c);
       out += escape;
     } else {
       out += static_cast<char>(c);

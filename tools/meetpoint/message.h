@@ -72,6 +72,9 @@ bool IsEvent(uint8_t type);
 // is "name":rating.
 std::string FormatLine(const Message& message);
 std::string Quote(const std::string& text);
+// A double-quoted string with \" \\ \n and \t, and every other byte outside printable ASCII
+// written with byteEscape (a printf format taking the byte's code, such as "\\x%02x").
+std::string QuoteWith(const std::string& text, const char* byteEscape);
 
 // Lower-case hex without separators; ParseHex also takes blanks between bytes.
 std::string ToHex(const uint8_t* data, size_t size);

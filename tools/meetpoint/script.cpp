@@ -89,14 +89,15 @@ bool ParseText(const std::string& text, std::string* out) {
   return false;  // no closing quote
 }
 
-bool ParseField(const FieldSpec& spec, const std::string& text, Value* value, std::string* error) {
-  value->kind = spec.kind;
-  switch (spec.kind) {
+bool ParseField(const FieldLayout& layout, const std::string& text, Value* value,
+                std::string* error) {
+  value->kind = layout.kind;
+  switch (layout.kind) {
     case ValueKind::kNumber: {
-      uint32_t max = spec.width == 4 ? 0xFFFFFFFFu : (1u << 8 * spec.width) - 1;
+      uint32_t max = layout.width == 4 ? 0xFFFFFFFFu : (1u << 8 * layout.width) - 1;
       if (ParseNumber(text, max, &value->number)) return true;
       *error =
-          std::string(spec.name) + "=" + text + " is no number from 0 to " + std::to_string(max);
+          std::string(layout.name) + "=" + text + " is no number from 0 to " + std::to_string(max);
       return false;
     }
     case ValueKind::kPlayer: {
@@ -110,7 +111,7 @@ bool ParseField(const FieldSpec& spec, const std::string& text, Value* value, st
     }
     default:
       if (ParseText(text, &value->text)) return true;
-      *error = std::string(spec.name) + "=" + text + " is no valid text";
+      *error = std::string(layout.name) + "=" + text + " is no valid text";
       return false;
   }
 }
@@ -128,21 +129,21 @@ bool ParseEventWords(const std::vector<std::string>& words, size_t first, Messag
              "NewGameJoin, IncomingMessage)";
     return false;
   }
-  const std::vector<FieldSpec>& specs = EventFields(event->type);
+  const std::vector<FieldLayout>& layouts = EventFields(event->type);
   for (size_t i = first + 1; i < words.size(); ++i) {
     size_t equals = words[i].find('=');
     std::string field = words[i].substr(0, equals);
-    const FieldSpec* spec = nullptr;
-    for (const FieldSpec& candidate : specs) {
-      if (field == candidate.name) spec = &candidate;
+    const FieldLayout* layout = nullptr;
+    for (const FieldLayout& candidate : layouts) {
+      if (field == candidate.name) layout = &candidate;
     }
-    if (equals == std::string::npos || spec == nullptr) {
+    if (equals == std::string::npos || layout == nullptr) {
       *error = "'" + words[i] + "' is no field of " + name;
       return false;
     }
     Field parsed;
     parsed.name = field;
-    if (!ParseField(*spec, words[i].substr(equals + 1), &parsed.value, error)) return false;
+    if (!ParseField(*layout, words[i].substr(equals + 1), &parsed.value, error)) return false;
     event->fields.push_back(parsed);
   }
   return true;

@@ -2,22 +2,7 @@
 
 namespace mp {
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c >= 0x7F) {
-      char escape[8];
-      snprintf(escape, sizeof escape, "\\u%04x", c);
-      out += escape;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
+std::string JsonString(const std::string& text) { return QuoteWith(text, "\\u%04x"); }
 
 static std::string JsonFields(const Message& message) {
   std::string out = "{";
