@@ -56,8 +56,8 @@ int header_check(void) {
   VotingCallback voting = OnVote;
   JoinCallback joined = OnJoin;
   return initialise != 0 && set_state != 0 && shutdown != 0 && start != 0 && join != 0 &&
-         vote != 0 && results != 0 && accuse != 0 && chat != 0 && add_int != 0 &&
-         add_float != 0 && reset != 0 && send_stats != 0 && set_data != 0 && update != 0 &&
-         flush != 0 && set_lobby != 0 && set_voting != 0 && free_results != 0 && lobby != 0 &&
-         instance != 0 && result_cb != 0 && voting != 0 && joined != 0;
+         vote != 0 && results != 0 && accuse != 0 && chat != 0 && add_int != 0 && add_float != 0 &&
+         reset != 0 && send_stats != 0 && set_data != 0 && update != 0 && flush != 0 &&
+         set_lobby != 0 && set_voting != 0 && free_results != 0 && lobby != 0 && instance != 0 &&
+         result_cb != 0 && voting != 0 && joined != 0;
 }
