@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 packages=(cmake ninja-build g++ clang clang-format clang-tidy cppcheck googletest mingw-w64
-          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 pkg-config python3 tshark)
 ./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0

@@ -4,6 +4,8 @@
 -- its own 4 bytes, then the payload, whose first byte is the message type. The side on
 -- Meetpoint's port is Meetpoint; its messages are events, the game's are requests.
 --
+-- Field names are those of meetpoint's transcript in lower case (rallylink.giid for GiID).
+--
 -- Use: tshark -X lua_script:rallylink.lua -o rallylink.port:2300 -r capture.pcap
 -- (or copy the file into Wireshark's plugin folder and set the port in the preferences).
 
@@ -21,29 +23,29 @@ local f = {
   length = ProtoField.uint32("rallylink.length", "Frame length", base.DEC),
   direction = ProtoField.string("rallylink.direction", "Direction"),
   type = ProtoField.uint8("rallylink.type", "Message type", base.HEX, message_names),
-  name = ProtoField.string("rallylink.name", "Message"),
-  initialise_value = ProtoField.uint16("rallylink.initialise_value", "Initialise value", base.DEC),
+  message = ProtoField.string("rallylink.message", "Message"),
+  initialise_value = ProtoField.uint16("rallylink.initialisevalue", "Initialise value", base.DEC),
   state = ProtoField.uint8("rallylink.state", "Game state", base.DEC),
   giid = ProtoField.uint32("rallylink.giid", "Game instance", base.DEC),
   vote = ProtoField.uint8("rallylink.vote", "Vote", base.DEC),
-  voting_flags = ProtoField.uint32("rallylink.voting_flags", "Voting flags", base.HEX),
-  join_result = ProtoField.uint32("rallylink.join_result", "Join result", base.DEC),
-  res_size = ProtoField.uint32("rallylink.res_size", "Result bytes", base.DEC),
+  voting_flags = ProtoField.uint32("rallylink.votingflags", "Voting flags", base.HEX),
+  result = ProtoField.uint32("rallylink.result", "Join result", base.DEC),
+  res_size = ProtoField.uint32("rallylink.ressize", "Result bytes", base.DEC),
   results = ProtoField.bytes("rallylink.results", "Results"),
-  num_plrs = ProtoField.uint32("rallylink.num_plrs", "Players", base.DEC),
-  records_size = ProtoField.uint32("rallylink.records_size", "Records size", base.DEC),
-  player = ProtoField.string("rallylink.player", "Player"),
+  num_plrs = ProtoField.uint32("rallylink.numplrs", "Players", base.DEC),
+  records_size = ProtoField.uint32("rallylink.recordssize", "Records size", base.DEC),
+  player_name = ProtoField.string("rallylink.name", "Player name"),
   rating = ProtoField.uint32("rallylink.rating", "Rating", base.DEC),
-  accused = ProtoField.string("rallylink.accused", "Accused player"),
-  from_length = ProtoField.uint16("rallylink.from_length", "Sender length", base.DEC),
+  accused = ProtoField.string("rallylink.player", "Accused player"),
+  from_length = ProtoField.uint16("rallylink.fromlength", "Sender length", base.DEC),
   from = ProtoField.string("rallylink.from", "Sender"),
-  text_length = ProtoField.uint16("rallylink.text_length", "Text length", base.DEC),
+  text_length = ProtoField.uint16("rallylink.textlength", "Text length", base.DEC),
   text = ProtoField.string("rallylink.text", "Text"),
   voter = ProtoField.string("rallylink.voter", "Voter"),
   stats = ProtoField.string("rallylink.stats", "Statistics"),
-  extra_size = ProtoField.uint16("rallylink.extra_size", "Extra block size", base.DEC),
+  extra_size = ProtoField.uint16("rallylink.extrasize", "Extra block size", base.DEC),
   extra = ProtoField.bytes("rallylink.extra", "Extra block"),
-  non_size = ProtoField.uint16("rallylink.non_size", "Non block size", base.DEC),
+  non_size = ProtoField.uint16("rallylink.nonsize", "Non block size", base.DEC),
   non = ProtoField.bytes("rallylink.non", "Non block"),
 }
 rallylink.fields = f
@@ -173,7 +175,7 @@ local decoders = {
     if r:left() < players * 36 then return r:fail("player records run past the payload") end
     for _ = 1, players do
       local name = r.tvb(r.pos, 32)
-      r.tree:add(f.player, name, name:stringz())
+      r.tree:add(f.player_name, name, name:stringz())
       r.pos = r.pos + 32
       r:le(f.rating, 4)
     end
@@ -185,7 +187,7 @@ local decoders = {
   end,
   [0x23] = function(r)
     r:le(f.giid, 4)
-    r:le(f.join_result, 4)
+    r:le(f.result, 4)
   end,
   [0x2C] = function(r)
     r:cstring(f.from)
@@ -219,7 +221,7 @@ local function dissect_frame(tvb, pinfo, tree)
   local name = message_names[code]
   local decode = decoders[code]
   local label = name or string.format("Unknown 0x%02X", code)
-  item:add(f.name, label)
+  item:add(f.message, label)
   item:append_text(": " .. label)
   local info = (from_meetpoint and "-> " or "<- ") .. label
   if tostring(pinfo.cols.info):find("^[<-]") then
