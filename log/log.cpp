@@ -65,13 +65,13 @@ void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list ar
     fflush(pLogFile);
     va_list copy;
     va_copy(copy, args);
-    vfprintf(pLogFile, format, copy);
+    vfprintf(pLogFile, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized): copied above
     va_end(copy);
   }
   if (toConsole) {
     va_list copy;
     va_copy(copy, args);
-    vfprintf(pConsoleStream, format, copy);
+    vfprintf(pConsoleStream, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(copy);
   }
   if (toFile) {
