@@ -33,8 +33,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$found"
   echo "== fuzzing $t for $seconds s"
   # New inputs go to $found; the committed corpus is read only until the merge below.
-  # The event stream's inputs reach past the first 4095-byte receive into the next one.
-  if ! "$out/bin/fuzz_$t" -max_total_time="$seconds" -max_len=12288 -timeout=20 \
+  # The event stream's inputs reach past the first 4095-byte receive into the next ones.
+  maxlen=4096
+  [ "$t" = event_stream ] && maxlen=12288
+  if ! "$out/bin/fuzz_$t" -max_total_time="$seconds" -max_len=$maxlen -timeout=20 \
       -close_fd_mask=3 -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" \
       "$found" "fuzz/corpus/$t" >"$out/$t.log" 2>&1; then
     tail -n 40 "$out/$t.log"
@@ -43,7 +45,7 @@ for t in "${targets[@]}"; do
   fi
   grep -E "^#[0-9]+ +(DONE|INITED)|stat::number_of_executed_units|stat::peak_rss_mb" "$out/$t.log" || true
   before=$(ls "fuzz/corpus/$t" | wc -l)
-  "$out/bin/fuzz_$t" -merge=1 -max_len=12288 -close_fd_mask=3 "fuzz/corpus/$t" "$found" \
+  "$out/bin/fuzz_$t" -merge=1 -max_len=$maxlen -close_fd_mask=3 "fuzz/corpus/$t" "$found" \
     >"$out/$t-merge.log" 2>&1
   echo "$t: corpus $before -> $(ls "fuzz/corpus/$t" | wc -l) files"
 done
