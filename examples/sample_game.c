@@ -20,6 +20,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <pthread.h>
 #include <time.h>
 #endif
 
@@ -53,17 +54,45 @@ static void PauseMs(int ms) {
 #endif
 }
 
-/* The callbacks run on Rallylink's message thread; each sets its flag when its answer has
- * arrived, and the main thread polls the flag. */
-static volatile int gotInstance, gotJoin, gotMessage, gotVote, gotResults;
-static volatile uint32_t gameInstance;
+/* The callbacks run on Rallylink's message thread while the main thread waits for their
+ * answers, so the flags (and the game instance) that carry the answers across are written and
+ * read under a lock. */
+#if defined(_WIN32)
+static CRITICAL_SECTION answerLock;
+static void InitAnswerLock(void) { InitializeCriticalSection(&answerLock); }
+static void LockAnswers(void) { EnterCriticalSection(&answerLock); }
+static void UnlockAnswers(void) { LeaveCriticalSection(&answerLock); }
+#else
+static pthread_mutex_t answerLock = PTHREAD_MUTEX_INITIALIZER;
+static void InitAnswerLock(void) {}
+static void LockAnswers(void) { pthread_mutex_lock(&answerLock); }
+static void UnlockAnswers(void) { pthread_mutex_unlock(&answerLock); }
+#endif
+
+static int gotInstance, gotJoin, gotMessage, gotVote, gotResults;
+static uint32_t gameInstance;
+
+/* Sets an answer's flag; called by the callbacks. */
+static void Answered(int* flag) {
+  LockAnswers();
+  *flag = 1;
+  UnlockAnswers();
+}
+
+static int IsAnswered(int* flag) {
+  int answered;
+  LockAnswers();
+  answered = *flag;
+  UnlockAnswers();
+  return answered;
+}
 
 /* Waits until *flag is set or ANSWER_WAIT_MS have passed; returns the flag. */
-static int WaitForAnswer(volatile int* flag, const char* what) {
+static int WaitForAnswer(int* flag, const char* what) {
   int waited;
-  for (waited = 0; !*flag && waited < ANSWER_WAIT_MS; waited += 10) PauseMs(10);
-  if (!*flag) Say("no %s came within %d ms", what, ANSWER_WAIT_MS);
-  return *flag;
+  for (waited = 0; !IsAnswered(flag) && waited < ANSWER_WAIT_MS; waited += 10) PauseMs(10);
+  if (!IsAnswered(flag)) Say("no %s came within %d ms", what, ANSWER_WAIT_MS);
+  return IsAnswered(flag);
 }
 
 /* --- Callbacks --------------------------------------------------------------------------- */
@@ -71,7 +100,7 @@ static int WaitForAnswer(volatile int* flag, const char* what) {
 /* A chat line from the lobby. */
 static int RLCALL OnLobbyMessage(const char* From, const char* Text, uint32_t UserData) {
   Say("lobby chat from %s: \"%s\" (user data %u)", From, Text, (unsigned)UserData);
-  gotMessage = 1;
+  Answered(&gotMessage);
   return 1;
 }
 
@@ -79,7 +108,7 @@ static int RLCALL OnLobbyMessage(const char* From, const char* Text, uint32_t Us
 static int RLCALL OnVote(const char* Voter, uint32_t GiID, unsigned char Vote, uint32_t UserData) {
   Say("%s voted %u on game instance %u (user data %u)", Voter, (unsigned)Vote, (unsigned)GiID,
       (unsigned)UserData);
-  gotVote = 1;
+  Answered(&gotVote);
   return 1;
 }
 
@@ -87,8 +116,10 @@ static int RLCALL OnVote(const char* Voter, uint32_t GiID, unsigned char Vote, u
 static int RLCALL OnGameInstance(uint32_t GiID, uint32_t VotingFlags, uint32_t UserData) {
   Say("new game instance %u, voting flags %u (user data %u)", (unsigned)GiID, (unsigned)VotingFlags,
       (unsigned)UserData);
+  LockAnswers();
   gameInstance = GiID;
-  gotInstance = 1;
+  UnlockAnswers();
+  Answered(&gotInstance);
   return 1;
 }
 
@@ -96,7 +127,7 @@ static int RLCALL OnGameInstance(uint32_t GiID, uint32_t VotingFlags, uint32_t U
 static int RLCALL OnJoin(uint32_t Result, uint32_t GiID, uint32_t UserData) {
   Say("joining game instance %u: %s (user data %u)", (unsigned)GiID,
       Result == 1 ? "accepted" : "refused", (unsigned)UserData);
-  gotJoin = 1;
+  Answered(&gotJoin);
   return 1;
 }
 
@@ -111,7 +142,7 @@ static int RLCALL OnResults(uint32_t GiID, char Vote, uint32_t NumPlrs, PlayerRe
     Say("  %.31s now rated %u", Players[i].Name, (unsigned)Players[i].Rating);
   }
   RLFreeGameResults(Players);
-  gotResults = 1;
+  Answered(&gotResults);
   return 1;
 }
 
@@ -123,7 +154,10 @@ int main(void) {
   const unsigned char open = 1;
   /* One score per player, in the lobby's order of players: the higher, the better. */
   const char scores[] = "312";
+  uint32_t instance;
   int ok = 1;
+
+  InitAnswerLock();
 
   /* Callbacks for events that come unasked: installed before the session starts. */
   RLSetLobbyMessageCallback(OnLobbyMessage, 100);
@@ -147,19 +181,22 @@ int main(void) {
 
   RLStartGameInstance(OnGameInstance, 300);
   ok &= WaitForAnswer(&gotInstance, "game instance");
+  LockAnswers();
+  instance = gameInstance;
+  UnlockAnswers();
 
-  RLJoinGame(gameInstance, OnJoin);
+  RLJoinGame(instance, OnJoin);
   ok &= WaitForAnswer(&gotJoin, "join result");
 
   RLSendLobbyMessage("Ada", "Ready to race?");
   ok &= WaitForAnswer(&gotMessage, "lobby message");
 
-  RLSendVote(gameInstance, 3);
+  RLSendVote(instance, 3);
   ok &= WaitForAnswer(&gotVote, "vote");
 
   /* The race is over: Cleo left early, and the results go to the lobby. */
-  RLAccusePlayerOfDroppingOut(gameInstance, "Cleo");
-  RLSendGameResults(gameInstance, scores, (uint32_t)strlen(scores), 1, 3, OnResults, 400);
+  RLAccusePlayerOfDroppingOut(instance, "Cleo");
+  RLSendGameResults(instance, scores, (uint32_t)strlen(scores), 1, 3, OnResults, 400);
   ok &= WaitForAnswer(&gotResults, "results");
 
   RLShutdown();
