@@ -242,44 +242,75 @@ double Percentile(std::vector<double> values, double fraction) {
   return values[std::min(index, values.size() - 1)];
 }
 
-template <typename Call>
-static double NsPerCall(int calls, Call call) {
-  int64_t start = NowNs();
-  for (int i = 0; i < calls; ++i) call(static_cast<uint32_t>(i));
-  return static_cast<double>(NowNs() - start) / calls;
+int64_t ThreadCpuNs() {
+#ifdef _WIN32
+  return -1;  // Windows counts thread time in scheduler ticks: too coarse for a round
+#else
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+#endif
 }
 
+namespace {
+
+struct Sample {
+  double wallNs, cpuNs;
+};
+
+template <typename Call>
+Sample PerCall(int calls, Call call) {
+  int64_t wall = NowNs(), cpu = ThreadCpuNs();
+  for (int i = 0; i < calls; ++i) call(static_cast<uint32_t>(i));
+  return {static_cast<double>(NowNs() - wall) / calls,
+          static_cast<double>(ThreadCpuNs() - cpu) / calls};
+}
+
+// The samples of one request and its floor, round by round.
+struct Pairs {
+  std::vector<double> libraryNs, floorNs, ratio, libraryCpuNs, floorCpuNs, cpuRatio;
+  void Add(const Sample& library, const Sample& floor) {
+    libraryNs.push_back(library.wallNs);
+    floorNs.push_back(floor.wallNs);
+    ratio.push_back(library.wallNs / floor.wallNs);
+    libraryCpuNs.push_back(library.cpuNs);
+    floorCpuNs.push_back(floor.cpuNs);
+    cpuRatio.push_back(library.cpuNs / floor.cpuNs);
+  }
+  RequestCost Cost() const {
+    return {SpreadOf(libraryNs),    SpreadOf(floorNs),    SpreadOf(ratio),
+            SpreadOf(libraryCpuNs), SpreadOf(floorCpuNs), SpreadOf(cpuRatio)};
+  }
+};
+
+}  // namespace
+
 RequestCosts MeasureRequestCost(FloorLink& floor, int rounds, int callsPerRound) {
-  std::vector<double> voteLib, voteFloor, voteRatio, lobbyLib, lobbyFloor, lobbyRatio;
-  auto vote = [](uint32_t i) { RLSendVote(i, 1); };
+  Pairs vote, lobby;
+  auto libraryVote = [](uint32_t i) { RLSendVote(i, 1); };
   auto floorVote = [&](uint32_t i) { FloorSendVote(floor, i, 1); };
-  auto lobby = [](uint32_t) { RLSendLobbyMessage(kLobbyFrom, kLobbyText); };
+  auto libraryLobby = [](uint32_t) { RLSendLobbyMessage(kLobbyFrom, kLobbyText); };
   auto floorLobby = [&](uint32_t) { FloorSendLobbyMessage(floor, kLobbyFrom, kLobbyText); };
   // Round 0 warms caches and buffers and is not counted. Odd rounds time the library first,
   // even rounds the floor first, so that a slow drift of the machine favours neither.
   for (int round = 0; round <= rounds; ++round) {
-    double lv, fv, ll, fl;
+    Sample lv, fv, ll, fl;
     if (round % 2 == 1) {
-      lv = NsPerCall(callsPerRound, vote);
-      fv = NsPerCall(callsPerRound, floorVote);
-      ll = NsPerCall(callsPerRound, lobby);
-      fl = NsPerCall(callsPerRound, floorLobby);
+      lv = PerCall(callsPerRound, libraryVote);
+      fv = PerCall(callsPerRound, floorVote);
+      ll = PerCall(callsPerRound, libraryLobby);
+      fl = PerCall(callsPerRound, floorLobby);
     } else {
-      fv = NsPerCall(callsPerRound, floorVote);
-      lv = NsPerCall(callsPerRound, vote);
-      fl = NsPerCall(callsPerRound, floorLobby);
-      ll = NsPerCall(callsPerRound, lobby);
+      fv = PerCall(callsPerRound, floorVote);
+      lv = PerCall(callsPerRound, libraryVote);
+      fl = PerCall(callsPerRound, floorLobby);
+      ll = PerCall(callsPerRound, libraryLobby);
     }
     if (round == 0) continue;
-    voteLib.push_back(lv);
-    voteFloor.push_back(fv);
-    voteRatio.push_back(lv / fv);
-    lobbyLib.push_back(ll);
-    lobbyFloor.push_back(fl);
-    lobbyRatio.push_back(ll / fl);
+    vote.Add(lv, fv);
+    lobby.Add(ll, fl);
   }
-  return {{SpreadOf(voteLib), SpreadOf(voteFloor), SpreadOf(voteRatio)},
-          {SpreadOf(lobbyLib), SpreadOf(lobbyFloor), SpreadOf(lobbyRatio)}};
+  return {vote.Cost(), lobby.Cost()};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -411,16 +442,23 @@ static std::string RatioWithSpread(const Spread& s) {
   return Format("%.3f (%.3f-%.3f)", s.median, s.low, s.high);
 }
 
+static void AddCostRows(std::vector<std::string>& rows, const std::string& name,
+                        const RequestCost& cost) {
+  rows.push_back(TableRow(name, Format("%.0f ns", cost.libraryNs.median),
+                          Format("%.0f ns", cost.floorNs.median), RatioWithSpread(cost.ratio),
+                          "<= 1.10"));
+  if (cost.libraryCpuNs.median > 0) {
+    rows.push_back(TableRow(
+        name + ", CPU time of the calling thread", Format("%.0f ns", cost.libraryCpuNs.median),
+        Format("%.0f ns", cost.floorCpuNs.median), RatioWithSpread(cost.cpuRatio), "<= 1.10"));
+  }
+}
+
 std::vector<std::string> CommonRows(const std::string& tag, const RequestCosts& cost,
                                     const EventLatency& latency) {
   std::vector<std::string> rows;
-  rows.push_back(TableRow(
-      "Request cost, RLSendVote (" + tag + ")", Format("%.0f ns", cost.vote.libraryNs.median),
-      Format("%.0f ns", cost.vote.floorNs.median), RatioWithSpread(cost.vote.ratio), "<= 1.10"));
-  rows.push_back(TableRow("Request cost, RLSendLobbyMessage (" + tag + ")",
-                          Format("%.0f ns", cost.lobby.libraryNs.median),
-                          Format("%.0f ns", cost.lobby.floorNs.median),
-                          RatioWithSpread(cost.lobby.ratio), "<= 1.10"));
+  AddCostRows(rows, "Request cost, RLSendVote (" + tag + ")", cost.vote);
+  AddCostRows(rows, "Request cost, RLSendLobbyMessage (" + tag + ")", cost.lobby);
   rows.push_back(TableRow("Event latency p50 (" + tag + ")",
                           Format("%.1f us", latency.libraryP50Us),
                           Format("%.1f us", latency.floorP50Us),

@@ -116,6 +116,9 @@ class BenchSession {
   bool started_ = false;
 };
 
+// CPU time of the calling thread in nanoseconds; -1 where it can't be read finely.
+int64_t ThreadCpuNs();
+
 // Median, low and high of a set of figures.
 struct Spread {
   double median = 0, low = 0, high = 0;
@@ -124,9 +127,12 @@ Spread SpreadOf(std::vector<double> values);
 double Percentile(std::vector<double> values, double fraction);
 
 // Nanoseconds per call of the library's request and of its floor, each round timed
-// back to back; the ratio is taken per round.
+// back to back; the ratio is taken per round. Wall time, and the CPU time of the calling
+// thread where the system measures it finely (0 elsewhere), which the other programs on a
+// shared machine disturb far less.
 struct RequestCost {
   Spread libraryNs, floorNs, ratio;
+  Spread libraryCpuNs, floorCpuNs, cpuRatio;
 };
 struct RequestCosts {
   RequestCost vote, lobby;

@@ -285,7 +285,7 @@ int main(int argc, char** argv) {
         rows.insert(rows.end(), more.begin(), more.end());
       };
       fprintf(stderr, "request cost...\n");
-      RequestCosts cost = MeasureRequestCost(floor, gQuick ? 3 : 15, gQuick ? 300 : 2000);
+      RequestCosts cost = MeasureRequestCost(floor, gQuick ? 5 : 60, gQuick ? 100 : 300);
       fprintf(stderr, "event latency...\n");
       EventLatency latency =
           MeasureEventLatency(session, floor.log, gQuick ? 1000 : 10000, gQuick ? 250 : 500);

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "session started\n");
     FloorLink floor;
     fprintf(stderr, "request cost...\n");
-    RequestCosts cost = MeasureRequestCost(floor, quick ? 3 : 15, quick ? 200 : 1000);
+    RequestCosts cost = MeasureRequestCost(floor, quick ? 3 : 40, quick ? 100 : 200);
     fprintf(stderr, "event latency...\n");
     EventLatency latency =
         MeasureEventLatency(session, floor.log, quick ? 500 : 10000, quick ? 250 : 500);
