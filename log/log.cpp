@@ -53,26 +53,39 @@ bool CLog::Close() {
 
 // The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
 // the message to the file and to the console, then each line end with its flush.
+//
+// The message is formatted once into a fixed area and the same bytes go to both
+// destinations (a message may hold zero bytes, from "%c", so it is written by its length).
+// A message too long for the area is formatted for each destination instead.
 void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
   PlatLockGuard guard(&csLog);
   toFile = toFile && pLogFile != nullptr;
   toConsole = toConsole && pConsoleStream != nullptr;
+  if (!toFile && !toConsole) return;
+  char message[1024];
+  va_list copy;
+  va_copy(copy, args);
+  int length = vsnprintf(message, sizeof message, format, copy);
+  va_end(copy);
+  bool formatted = length >= 0 && static_cast<size_t>(length) < sizeof message;
+  auto writeMessage = [&](FILE* stream) {
+    if (formatted) {
+      fwrite(message, 1, static_cast<size_t>(length), stream);
+    } else {
+      va_list again;
+      va_copy(again, args);
+      vfprintf(stream, format, again);
+      va_end(again);
+    }
+  };
   if (toFile) {
     PlatLocalTime t;
     PlatGetLocalTime(&t);
     fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
     fflush(pLogFile);
-    va_list copy;
-    va_copy(copy, args);
-    vfprintf(pLogFile, format, copy);
-    va_end(copy);
+    writeMessage(pLogFile);
   }
-  if (toConsole) {
-    va_list copy;
-    va_copy(copy, args);
-    vfprintf(pConsoleStream, format, copy);
-    va_end(copy);
-  }
+  if (toConsole) writeMessage(pConsoleStream);
   if (toFile) {
     fputc('\n', pLogFile);
     fflush(pLogFile);
