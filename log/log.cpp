@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include <cstring>
+
 #include "platform/static_order.h"
 
 // Constructed before every other static object of the library and destroyed after them, so
@@ -55,21 +57,29 @@ bool CLog::Close() {
 // the message to the file and to the console, then each line end with its flush.
 //
 // The message is formatted once into a fixed area and the same bytes go to both
-// destinations (a message may hold zero bytes, from "%c", so it is written by its length).
-// A message too long for the area is formatted for each destination instead.
+// destinations (a message may hold zero bytes, from "%c", so it is written by its length);
+// a format without conversions is its own message. A message too long for the area is
+// formatted for each destination instead.
 void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
   PlatLockGuard guard(&csLog);
   toFile = toFile && pLogFile != nullptr;
   toConsole = toConsole && pConsoleStream != nullptr;
   if (!toFile && !toConsole) return;
-  char message[1024];
-  va_list copy;
-  va_copy(copy, args);
-  int length = vsnprintf(message, sizeof message, format, copy);
-  va_end(copy);
-  bool formatted = length >= 0 && static_cast<size_t>(length) < sizeof message;
+  char area[1024];
+  const char* message = format;
+  int length;
+  if (strchr(format, '%') == nullptr) {
+    length = static_cast<int>(strlen(format));
+  } else {
+    va_list copy;
+    va_copy(copy, args);
+    length = vsnprintf(area, sizeof area, format, copy);
+    va_end(copy);
+    message = area;
+    if (length < 0 || static_cast<size_t>(length) >= sizeof area) message = nullptr;
+  }
   auto writeMessage = [&](FILE* stream) {
-    if (formatted) {
+    if (message != nullptr) {
       fwrite(message, 1, static_cast<size_t>(length), stream);
     } else {
       va_list again;
