@@ -142,10 +142,14 @@ RequestCosts MeasureRequestCost(FloorLink& floor, int rounds, int callsPerRound)
 // Event latency from the peer's write of a MsgNewGameVote frame to the entry of the game's
 // callback, against a thread that receives the same frame on a plain loopback connection
 // and writes one log line. Each event is sent once the previous one has reached the
-// callback, so the rate of the loop is the event throughput.
+// callback, so the rate of the loop is the event throughput. The sides take turns every
+// eventsPerRound events: a short disturbance of the machine then falls on both alike.
+// On Windows a second floor waits for the frame as the library's message thread must (an
+// event that the socket signals, then its network events, then the receive); 0 elsewhere.
 struct EventLatency {
   double libraryP50Us = 0, libraryP99Us = 0, floorP50Us = 0, floorP99Us = 0;
   double libraryPerSecond = 0, floorPerSecond = 0;
+  double eventWaitP50Us = 0, eventWaitPerSecond = 0;
   int lost = 0;  // events that never reached the callback
 };
 EventLatency MeasureEventLatency(BenchSession& session, FloorLog& floorLog, int events,

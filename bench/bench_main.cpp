@@ -287,8 +287,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "request cost...\n");
       RequestCosts cost = MeasureRequestCost(floor, gQuick ? 5 : 60, gQuick ? 100 : 300);
       fprintf(stderr, "event latency...\n");
-      EventLatency latency =
-          MeasureEventLatency(session, floor.log, gQuick ? 1000 : 10000, gQuick ? 250 : 500);
+      EventLatency latency = MeasureEventLatency(session, floor.log, gQuick ? 1000 : 10000, 50);
       add(CommonRows("Linux", cost, latency));
       fprintf(stderr, "scaling...\n");
       add(ScalingRows(floor));

@@ -29,8 +29,7 @@ int main(int argc, char** argv) {
     fprintf(stderr, "request cost...\n");
     RequestCosts cost = MeasureRequestCost(floor, quick ? 3 : 40, quick ? 100 : 200);
     fprintf(stderr, "event latency...\n");
-    EventLatency latency =
-        MeasureEventLatency(session, floor.log, quick ? 500 : 10000, quick ? 250 : 500);
+    EventLatency latency = MeasureEventLatency(session, floor.log, quick ? 500 : 10000, 50);
     lines = CommonRows("Wine, x64 DLL", cost, latency);
     fprintf(stderr, "ending the session...\n");
   }
