@@ -144,8 +144,9 @@ RequestCosts MeasureRequestCost(FloorLink& floor, int rounds, int callsPerRound)
 // and writes one log line. Each event is sent once the previous one has reached the
 // callback, so the rate of the loop is the event throughput. The sides take turns every
 // eventsPerRound events: a short disturbance of the machine then falls on both alike.
-// On Windows a second floor waits for the frame as the library's message thread must (an
-// event that the socket signals, then its network events, then the receive); 0 elsewhere.
+// A second floor waits for the frame as the library's message thread must, on the socket
+// and a second object (on Windows an event that the socket signals, then its network events,
+// then the receive; on Linux one poll, then the receive).
 struct EventLatency {
   double libraryP50Us = 0, libraryP99Us = 0, floorP50Us = 0, floorP99Us = 0;
   double libraryPerSecond = 0, floorPerSecond = 0;
