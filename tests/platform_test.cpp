@@ -251,6 +251,38 @@ TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
   PlatEventClose(never);
 }
 
+// A socket's network event and the other event due together: the first in the list wins and
+// the second stays signalled for the next wait, whichever of the two the socket signals.
+TEST_F(PlatformSocket, NetworkEventsTakeTheirTurnWithTheOtherEvent) {
+  RawSocket listener = RawSocket::Listen();
+  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+  RawSocket peer = listener.Accept(5000);
+  PlatEvent other = PlatEventCreate();
+  uint32_t events = 0;
+  ASSERT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);  // FD_CONNECT
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+
+  peer.SendAll("abcd", 4);
+  PlatEventSet(other);
+  std::this_thread::sleep_for(milliseconds(50));  // both are due before the wait starts
+  EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
+  EXPECT_EQ(PlatWaitForEither(event, other, 0), PLAT_WAIT_SECOND);
+  EXPECT_EQ(PlatWaitForEither(event, other, 0), PLAT_WAIT_TIMEOUT);
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_READ);
+
+  char buffer[8];
+  EXPECT_EQ(PlatSocketRecv(s, buffer, 8), 4);
+  peer.SendAll("efgh", 4);
+  PlatEventSet(other);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(PlatWaitForEither(other, event, 5000), PLAT_WAIT_FIRST);
+  EXPECT_EQ(PlatWaitForEither(other, event, 0), PLAT_WAIT_SECOND);
+  EXPECT_EQ(PlatWaitForEither(other, event, 0), PLAT_WAIT_TIMEOUT);
+  PlatEventClose(other);
+}
+
 TEST(PlatformListen, AcceptedSocketsInheritTheEventSelection) {
   ASSERT_EQ(PlatSocketStartup(), 0);
   RawSocket probe = RawSocket::Listen();  // finds a free port for the listening socket
