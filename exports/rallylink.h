@@ -40,22 +40,26 @@ typedef struct PlayerResult {
   uint32_t Rating; /* the player's rating */
 } PlayerResult;
 
-/* The callbacks. Each runs on the message thread and returns a value the library ignores.
- * UserData is the word the game gave when it installed the callback. */
+/* The callbacks. Each runs on the library's message thread, may call any export, and returns
+ * a value the library ignores. UserData is the word the game gave when it installed it. */
 
-/* A lobby chat line: From (at most 31 characters) and Text (at most 255). */
+/* A lobby chat line: From (at most 31 characters) and Text (at most 255). Runs on the message
+ * thread; may call the exports. */
 typedef int(RLCALL* LobbyMessageCallback)(const char* From, const char* Text, uint32_t UserData);
-/* A new game instance, answering RLStartGameInstance. */
+/* A new game instance, answering RLStartGameInstance. Runs on the message thread; may call the
+ * exports. */
 typedef int(RLCALL* GameInstanceCallback)(uint32_t GiID, uint32_t VotingFlags, uint32_t UserData);
 /* The results of a game, answering RLSendGameResults. Players points to NumPlrs records that
  * now belong to the game: give them back with RLFreeGameResults. Only the low byte of Vote is
- * defined. */
+ * defined. Runs on the message thread; may call the exports. */
 typedef int(RLCALL* ResultsCallback)(uint32_t GiID, char Vote, uint32_t NumPlrs,
                                      PlayerResult* Players, uint32_t UserData);
-/* A vote on a game instance; Voter has at most 31 characters. */
+/* A vote on a game instance; Voter has at most 31 characters. Runs on the message thread; may
+ * call the exports. */
 typedef int(RLCALL* VotingCallback)(const char* Voter, uint32_t GiID, unsigned char Vote,
                                     uint32_t UserData);
-/* The result of RLJoinGame. Note the order: Result comes before GiID. UserData is always 0. */
+/* The result of RLJoinGame. Note the order: Result comes before GiID. UserData is always 0.
+ * Runs on the message thread; may call the exports. */
 typedef int(RLCALL* JoinCallback)(uint32_t Result, uint32_t GiID, uint32_t UserData);
 
 /* --- Session ------------------------------------------------------------------------------ */

@@ -24,7 +24,7 @@ static void LogVersionBanner() {
   void* buffer = malloc(size);
   if (buffer == nullptr) {
     Log.Printf("Out of memory");
-    exit(1);
+    exit(1);  // NOLINT(concurrency-mt-unsafe): the process ends here by design
   }
   uint16_t v[4];
   if (PlatReadFileVersion("rallylink.dll", buffer, size, v)) {

@@ -108,8 +108,10 @@ static void* ThreadTrampoline(void* p) {
 }
 
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
-  ThreadStart* start = new (std::nothrow) ThreadStart{fn, arg};
+  auto* start = new (std::nothrow) ThreadStart;
   if (start == nullptr) return PLAT_THREAD_FAILED;
+  start->fn = fn;
+  start->arg = arg;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, ThreadTrampoline, start) != 0) {
     delete start;
@@ -128,7 +130,8 @@ uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
 
 void PlatDebugOutput(const char* text) {
   static std::mutex mutex;
-  const char* path = getenv("RALLYLINK_DEBUG_OUTPUT");
+  // The setting is read at each call so that it can be set after the library was loaded.
+  const char* path = getenv("RALLYLINK_DEBUG_OUTPUT");  // NOLINT(concurrency-mt-unsafe)
   if (path == nullptr || *path == '\0') return;
   std::lock_guard<std::mutex> guard(mutex);
   FILE* f = fopen(path, "ab");
@@ -141,7 +144,7 @@ void PlatDebugOutput(const char* text) {
 // Registry
 
 static std::string RegistryKeyPath(const char* subkey) {
-  const char* root = getenv("RALLYLINK_REGISTRY_DIR");
+  const char* root = getenv("RALLYLINK_REGISTRY_DIR");  // NOLINT(concurrency-mt-unsafe)
   std::string path = (root != nullptr && *root != '\0') ? root : "/etc/rallylink/registry";
   path += "/HKEY_LOCAL_MACHINE/";
   for (const char* c = subkey; *c != '\0'; ++c) path += (*c == '\\') ? '/' : *c;
@@ -240,8 +243,12 @@ struct Event {
 PlatEvent PlatEventCreate() {
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (fd < 0) return nullptr;
-  Event* e = new (std::nothrow) Event{fd};
-  if (e == nullptr) close(fd);
+  auto* e = new (std::nothrow) Event;
+  if (e == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  e->fd = fd;
   return e;
 }
 
@@ -269,15 +276,15 @@ bool PlatEventSet(PlatEvent event) {
 
 namespace {
 struct SocketState {
-  int fd = -1;
   Event* event = nullptr;
+  int fd = -1;
+  int connectError = 0;  // errno of a connection attempt that failed
   uint32_t mask = 0;
   uint32_t recorded = 0;
   bool listening = false;
   bool connecting = false;
   bool connected = false;
   bool shutDown = false;
-  int connectError = 0;  // errno of a connection attempt that failed
   bool readEnabled = true;
   bool acceptEnabled = true;
   bool closeReported = false;
@@ -295,64 +302,44 @@ static int Fail(int wsaError) {
   return PLAT_SOCKET_ERROR;
 }
 
+// errno values in Windows Sockets numbering.
 static int WsaError(int err) {
-  switch (err) {
-    case EINTR:
-      return PLAT_WSAEINTR;
-    case EBADF:
-      return 10009;  // WSAEBADF
-    case EACCES:
-      return 10013;
-    case EFAULT:
-      return 10014;
-    case EINVAL:
-      return PLAT_WSAEINVAL;
-    case EMFILE:
-    case ENFILE:
-      return PLAT_WSAEMFILE;
-    case EAGAIN:
-      return PLAT_WSAEWOULDBLOCK;
-    case EINPROGRESS:
-      return PLAT_WSAEWOULDBLOCK;
-    case EALREADY:
-      return 10037;
-    case ENOTSOCK:
-      return PLAT_WSAENOTSOCK;
-    case EMSGSIZE:
-      return 10040;
-    case EOPNOTSUPP:
-      return 10045;
-    case EAFNOSUPPORT:
-      return 10047;
-    case EADDRINUSE:
-      return PLAT_WSAEADDRINUSE;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case ENETDOWN:
-      return 10050;
-    case ENETUNREACH:
-      return 10051;
-    case ECONNABORTED:
-      return 10053;
-    case ECONNRESET:
-      return PLAT_WSAECONNRESET;
-    case ENOBUFS:
-      return 10055;
-    case EISCONN:
-      return 10056;
-    case ENOTCONN:
-      return PLAT_WSAENOTCONN;
-    case EPIPE:
-      return PLAT_WSAESHUTDOWN;
-    case ETIMEDOUT:
-      return 10060;
-    case ECONNREFUSED:
-      return PLAT_WSAECONNREFUSED;
-    case EHOSTUNREACH:
-      return 10065;
-    default:
-      return 10022;
+  static const struct {
+    int err;
+    int wsa;
+  } kErrors[] = {
+      {EINTR, PLAT_WSAEINTR},
+      {EBADF, 10009},
+      {EACCES, 10013},
+      {EFAULT, 10014},
+      {EINVAL, PLAT_WSAEINVAL},
+      {EMFILE, PLAT_WSAEMFILE},
+      {ENFILE, PLAT_WSAEMFILE},
+      {EAGAIN, PLAT_WSAEWOULDBLOCK},
+      {EINPROGRESS, PLAT_WSAEWOULDBLOCK},
+      {EALREADY, 10037},
+      {ENOTSOCK, PLAT_WSAENOTSOCK},
+      {EMSGSIZE, 10040},
+      {EOPNOTSUPP, 10045},
+      {EAFNOSUPPORT, 10047},
+      {EADDRINUSE, PLAT_WSAEADDRINUSE},
+      {EADDRNOTAVAIL, 10049},
+      {ENETDOWN, 10050},
+      {ENETUNREACH, 10051},
+      {ECONNABORTED, 10053},
+      {ECONNRESET, PLAT_WSAECONNRESET},
+      {ENOBUFS, 10055},
+      {EISCONN, 10056},
+      {ENOTCONN, PLAT_WSAENOTCONN},
+      {EPIPE, PLAT_WSAESHUTDOWN},
+      {ETIMEDOUT, 10060},
+      {ECONNREFUSED, PLAT_WSAECONNREFUSED},
+      {EHOSTUNREACH, 10065},
+  };
+  for (const auto& e : kErrors) {
+    if (e.err == err) return e.wsa;
   }
+  return PLAT_WSAEINVAL;
 }
 
 // The table entry of a socket; null when the socket isn't one of ours. Caller holds the mutex.
@@ -560,15 +547,10 @@ static sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
   return sa;
 }
 
-// Looks a socket up for a call that needs it; fails the call with WSAENOTSOCK when it is
-// not one of ours. Caller holds the mutex.
-#define FIND_OR_FAIL(st, s)  \
-  SocketState* st = Find(s); \
-  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK)
-
 int PlatSocketBind(PlatSocket s, uint32_t address, uint16_t port) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   sockaddr_in sa = MakeAddress(address, port);
   if (bind(st->fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) return Fail(WsaError(errno));
   return 0;
@@ -576,7 +558,8 @@ int PlatSocketBind(PlatSocket s, uint32_t address, uint16_t port) {
 
 int PlatSocketEventSelect(PlatSocket s, PlatEvent event, uint32_t mask) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   int flags = fcntl(st->fd, F_GETFL);
   if (flags < 0 || fcntl(st->fd, F_SETFL, flags | O_NONBLOCK) != 0) return Fail(WsaError(errno));
   st->event = static_cast<Event*>(event);
@@ -590,7 +573,8 @@ int PlatSocketEventSelect(PlatSocket s, PlatEvent event, uint32_t mask) {
 
 int PlatSocketEnumEvents(PlatSocket s, uint32_t* events) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   Refresh(*st);
   *events = st->recorded;
   st->recorded = 0;
@@ -599,7 +583,8 @@ int PlatSocketEnumEvents(PlatSocket s, uint32_t* events) {
 
 int PlatSocketConnect(PlatSocket s, uint32_t address, uint16_t port) {
   std::unique_lock<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   sockaddr_in sa = MakeAddress(address, port);
   bool nonBlocking = st->event != nullptr || (fcntl(st->fd, F_GETFL) & O_NONBLOCK) != 0;
   int fd = st->fd;
@@ -634,7 +619,8 @@ int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t mic
     bool connecting;
     {
       std::lock_guard<std::mutex> guard(gSocketsMutex);
-      FIND_OR_FAIL(st, s);
+      SocketState* st = Find(s);
+      if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
       if (forWrite && st->connectError != 0) {
         fd = -1;  // a failed connection is never writable: the wait runs out its time
       } else {
@@ -655,7 +641,8 @@ int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t mic
     if (n == 0) return 0;
     if (!(forWrite && connecting)) return 1;
     std::lock_guard<std::mutex> guard(gSocketsMutex);
-    FIND_OR_FAIL(st, s);
+    SocketState* st = Find(s);
+    if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
     if (st->connecting) FinishConnect(*st);
     if (st->connected) return 1;
   }
@@ -665,7 +652,8 @@ int PlatSocketSend(PlatSocket s, const void* data, int length) {
   int fd;
   {
     std::lock_guard<std::mutex> guard(gSocketsMutex);
-    FIND_OR_FAIL(st, s);
+    SocketState* st = Find(s);
+    if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
     if (!st->connected) return Fail(PLAT_WSAENOTCONN);
     if (st->shutDown) return Fail(PLAT_WSAESHUTDOWN);
     fd = st->fd;
@@ -679,7 +667,8 @@ int PlatSocketRecv(PlatSocket s, void* data, int length) {
   int fd;
   {
     std::lock_guard<std::mutex> guard(gSocketsMutex);
-    FIND_OR_FAIL(st, s);
+    SocketState* st = Find(s);
+    if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
     if (!st->connected) return Fail(PLAT_WSAENOTCONN);
     fd = st->fd;
   }
@@ -697,7 +686,8 @@ int PlatSocketRecv(PlatSocket s, void* data, int length) {
 
 int PlatSocketShutdown(PlatSocket s) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   if (!st->connected) return Fail(PLAT_WSAENOTCONN);
   if (shutdown(st->fd, SHUT_RDWR) != 0) return Fail(WsaError(errno));
   st->shutDown = true;
@@ -706,7 +696,8 @@ int PlatSocketShutdown(PlatSocket s) {
 
 int PlatSocketClose(PlatSocket s) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   close(st->fd);
   *st = SocketState();
   return 0;
@@ -714,7 +705,8 @@ int PlatSocketClose(PlatSocket s) {
 
 int PlatSocketListen(PlatSocket s, int backlog) {
   std::lock_guard<std::mutex> guard(gSocketsMutex);
-  FIND_OR_FAIL(st, s);
+  SocketState* st = Find(s);
+  if (st == nullptr) return Fail(PLAT_WSAENOTSOCK);
   if (listen(st->fd, backlog) != 0) return Fail(WsaError(errno));
   st->listening = true;
   st->acceptEnabled = true;

@@ -10,8 +10,7 @@ size_t FormatFloatG(double value, char* out, size_t size) {
   if (std::isinf(value))
     return static_cast<size_t>(snprintf(out, size, value < 0 ? "-INF" : "INF"));
   char text[32];
-  int n = snprintf(text, sizeof text, "%G", value);
-  if (n < 0) n = 0;
+  snprintf(text, sizeof text, "%G", value);
   // Widen a two-digit exponent ("E+06") to three digits ("E+006").
   const char* e = strchr(text, 'E');
   if (e != nullptr && strlen(e + 2) < 3) {

@@ -21,6 +21,9 @@ CSessionData::CSessionData()
       ResultsUserData(0),
       VotingUserData(0),
       JoinUserData(0),
+      Stats(),
+      LastMessageText(),
+      LastMessageFrom(),
       uClientPort(0),
       ExtraBlockSize(0),
       NonBlockSize(0),
@@ -32,8 +35,6 @@ CSessionData::CSessionData()
   PlatLockInit(&csData);
   memset(ExtraBlock, 0, sizeof ExtraBlock);
   memset(NonBlock, 0, sizeof NonBlock);
-  LastMessageText[0] = '\0';
-  LastMessageFrom[0] = '\0';
   ResetStats();  // the slots start as "0", as after RLResetStats
 }
 
@@ -49,48 +50,116 @@ void CSessionData::SetClientPort(uint16_t port) {
   uClientPort = port;
 }
 
-// The one-member accessors.
-#define SLOT_ACCESSORS(Name, Type)                                         \
-  Type CSessionData::Get##Name##Callback() {                               \
-    PlatLockGuard guard(&csData);                                          \
-    return p##Name##Callback;                                              \
-  }                                                                        \
-  void CSessionData::Set##Name##Callback(Type callback) {                  \
-    PlatLockGuard guard(&csData);                                          \
-    p##Name##Callback = callback ? callback : Default##Name##Callback;     \
-  }                                                                        \
-  uint32_t CSessionData::Get##Name##UserData() {                           \
-    PlatLockGuard guard(&csData);                                          \
-    return Name##UserData;                                                 \
-  }                                                                        \
-  void CSessionData::Get##Name##Slot(Type* callback, uint32_t* userData) { \
-    PlatLockGuard guard(&csData);                                          \
-    *callback = p##Name##Callback;                                         \
-    *userData = Name##UserData;                                            \
-  }
+// Each accessor holds csData for its one read or write.
+template <typename T>
+T CSessionData::Read(const T& member) {
+  PlatLockGuard guard(&csData);
+  return member;
+}
 
-SLOT_ACCESSORS(LobbyMessage, LobbyMessageCallback)
-SLOT_ACCESSORS(GameInstance, GameInstanceCallback)
-SLOT_ACCESSORS(Results, ResultsCallback)
-SLOT_ACCESSORS(Voting, VotingCallback)
-SLOT_ACCESSORS(Join, JoinCallback)
+template <typename T>
+void CSessionData::Write(T& member, T value) {
+  PlatLockGuard guard(&csData);
+  member = value;
+}
 
-// The slots whose user data the game sets (join has none).
-#define USER_DATA_SETTERS(Name, Type)                                    \
-  void CSessionData::Set##Name##UserData(uint32_t userData) {            \
-    PlatLockGuard guard(&csData);                                        \
-    Name##UserData = userData;                                           \
-  }                                                                      \
-  void CSessionData::Set##Name##Slot(Type callback, uint32_t userData) { \
-    PlatLockGuard guard(&csData);                                        \
-    p##Name##Callback = callback ? callback : Default##Name##Callback;   \
-    Name##UserData = userData;                                           \
-  }
+// A null callback puts the slot's default back: no slot is ever empty.
+template <typename F>
+static F OrDefault(F callback, F fallback) {
+  return callback != nullptr ? callback : fallback;
+}
 
-USER_DATA_SETTERS(LobbyMessage, LobbyMessageCallback)
-USER_DATA_SETTERS(GameInstance, GameInstanceCallback)
-USER_DATA_SETTERS(Results, ResultsCallback)
-USER_DATA_SETTERS(Voting, VotingCallback)
+LobbyMessageCallback CSessionData::GetLobbyMessageCallback() { return Read(pLobbyMessageCallback); }
+GameInstanceCallback CSessionData::GetGameInstanceCallback() { return Read(pGameInstanceCallback); }
+ResultsCallback CSessionData::GetResultsCallback() { return Read(pResultsCallback); }
+VotingCallback CSessionData::GetVotingCallback() { return Read(pVotingCallback); }
+JoinCallback CSessionData::GetJoinCallback() { return Read(pJoinCallback); }
+
+uint32_t CSessionData::GetLobbyMessageUserData() { return Read(LobbyMessageUserData); }
+uint32_t CSessionData::GetGameInstanceUserData() { return Read(GameInstanceUserData); }
+uint32_t CSessionData::GetResultsUserData() { return Read(ResultsUserData); }
+uint32_t CSessionData::GetVotingUserData() { return Read(VotingUserData); }
+uint32_t CSessionData::GetJoinUserData() { return Read(JoinUserData); }
+
+void CSessionData::SetLobbyMessageCallback(LobbyMessageCallback callback) {
+  Write(pLobbyMessageCallback, OrDefault(callback, DefaultLobbyMessageCallback));
+}
+void CSessionData::SetGameInstanceCallback(GameInstanceCallback callback) {
+  Write(pGameInstanceCallback, OrDefault(callback, DefaultGameInstanceCallback));
+}
+void CSessionData::SetResultsCallback(ResultsCallback callback) {
+  Write(pResultsCallback, OrDefault(callback, DefaultResultsCallback));
+}
+void CSessionData::SetVotingCallback(VotingCallback callback) {
+  Write(pVotingCallback, OrDefault(callback, DefaultVotingCallback));
+}
+void CSessionData::SetJoinCallback(JoinCallback callback) {
+  Write(pJoinCallback, OrDefault(callback, DefaultJoinCallback));
+}
+
+void CSessionData::SetLobbyMessageUserData(uint32_t userData) {
+  Write(LobbyMessageUserData, userData);
+}
+void CSessionData::SetGameInstanceUserData(uint32_t userData) {
+  Write(GameInstanceUserData, userData);
+}
+void CSessionData::SetResultsUserData(uint32_t userData) { Write(ResultsUserData, userData); }
+void CSessionData::SetVotingUserData(uint32_t userData) { Write(VotingUserData, userData); }
+
+// A slot and its user data in one hold, for the handlers and the exports.
+void CSessionData::GetLobbyMessageSlot(LobbyMessageCallback* callback, uint32_t* userData) {
+  PlatLockGuard guard(&csData);
+  *callback = pLobbyMessageCallback;
+  *userData = LobbyMessageUserData;
+}
+
+void CSessionData::SetLobbyMessageSlot(LobbyMessageCallback callback, uint32_t userData) {
+  PlatLockGuard guard(&csData);
+  pLobbyMessageCallback = OrDefault(callback, DefaultLobbyMessageCallback);
+  LobbyMessageUserData = userData;
+}
+
+void CSessionData::GetGameInstanceSlot(GameInstanceCallback* callback, uint32_t* userData) {
+  PlatLockGuard guard(&csData);
+  *callback = pGameInstanceCallback;
+  *userData = GameInstanceUserData;
+}
+
+void CSessionData::SetGameInstanceSlot(GameInstanceCallback callback, uint32_t userData) {
+  PlatLockGuard guard(&csData);
+  pGameInstanceCallback = OrDefault(callback, DefaultGameInstanceCallback);
+  GameInstanceUserData = userData;
+}
+
+void CSessionData::GetResultsSlot(ResultsCallback* callback, uint32_t* userData) {
+  PlatLockGuard guard(&csData);
+  *callback = pResultsCallback;
+  *userData = ResultsUserData;
+}
+
+void CSessionData::SetResultsSlot(ResultsCallback callback, uint32_t userData) {
+  PlatLockGuard guard(&csData);
+  pResultsCallback = OrDefault(callback, DefaultResultsCallback);
+  ResultsUserData = userData;
+}
+
+void CSessionData::GetVotingSlot(VotingCallback* callback, uint32_t* userData) {
+  PlatLockGuard guard(&csData);
+  *callback = pVotingCallback;
+  *userData = VotingUserData;
+}
+
+void CSessionData::SetVotingSlot(VotingCallback callback, uint32_t userData) {
+  PlatLockGuard guard(&csData);
+  pVotingCallback = OrDefault(callback, DefaultVotingCallback);
+  VotingUserData = userData;
+}
+
+void CSessionData::GetJoinSlot(JoinCallback* callback, uint32_t* userData) {
+  PlatLockGuard guard(&csData);
+  *callback = pJoinCallback;
+  *userData = JoinUserData;
+}
 
 void CSessionData::SetLastMessage(const char* from, const char* text) {
   PlatLockGuard guard(&csData);

@@ -74,6 +74,10 @@ class CSessionData {
 
  private:
   uint8_t* Block(int32_t block, uint32_t** size);
+  template <typename T>
+  T Read(const T& member);
+  template <typename T>
+  void Write(T& member, T value);
 
   uint32_t LobbyMessageUserData;
   uint32_t GameInstanceUserData;

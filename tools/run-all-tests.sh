@@ -5,17 +5,9 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
-packages=(cmake ninja-build g++ clang googletest mingw-w64 g++-mingw-w64-x86-64
-          g++-mingw-w64-i686 wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}"
-  apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" ||
-    { echo "0 passed, 1 failed"; exit 1; }
-fi
+packages=(cmake ninja-build g++ clang clang-format clang-tidy cppcheck googletest mingw-w64
+          g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 pkg-config python3 tshark)
+./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
 failed=0
@@ -41,6 +33,28 @@ for preset in "${presets[@]}"; do
   total=$(echo "$summary" | sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/')
   passed=$((passed + total - nfail))
   failed=$((failed + nfail))
+done
+
+# Formatting and static checks, on the linux build's compile database.
+echo "== style and static checks"
+style=$(./tools/check-style.sh 2>&1)
+echo "$style"
+passed=$((passed + $(grep -c '^PASS ' <<<"$style")))
+failed=$((failed + $(grep -c '^FAIL ' <<<"$style")))
+
+# The demo end to end, on Linux and with the game under Wine: each run counts as one test.
+for mode in linux windows; do
+  echo "== demo $mode"
+  flag=""
+  [ "$mode" = windows ] && flag=--windows
+  if ./tools/demo.sh $flag >"$root/build/demo-$mode.log" 2>&1 &&
+    ./tests/check_demo_output.sh "$root/demo-output/$mode"; then
+    echo "   demo $mode passed"
+    passed=$((passed + 1))
+  else
+    echo "!! demo $mode failed (its output: build/demo-$mode.log)"
+    failed=$((failed + 1))
+  fi
 done
 
 echo "$passed passed, $failed failed"

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# The demo: one lobby session between the sample game and the stand-in Meetpoint.
+#
+#   ./tools/demo.sh             the game and librallylink.so on Linux
+#   ./tools/demo.sh --windows   the game and rallylink.dll under Wine, served by the Linux
+#                               meetpoint over loopback
+#
+# Installs what is missing, builds, starts meetpoint on a free port with a private registry,
+# runs the game, shows the conversation, and leaves the transcript (transcript.jsonl), the
+# conversation (conversation.txt) and RallylinkLog.txt in demo-output/linux/ or
+# demo-output/windows/. Everything it starts, it stops. Exits 0 when the session was complete.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+mode=linux
+case "${1:-}" in
+  "") ;;
+  --windows) mode=windows ;;
+  *)
+    echo "usage: $0 [--windows]" >&2
+    exit 2
+    ;;
+esac
+
+fail() {
+  echo "demo: $*" >&2
+  exit 1
+}
+
+packages=(cmake ninja-build g++ googletest)
+if [ "$mode" = windows ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64 wine64)
+fi
+./tools/install-missing.sh "${packages[@]}" || fail "could not install the packages it needs"
+
+echo "== building"
+{ cmake --preset linux >/dev/null && cmake --build --preset linux -j 2 --target meetpoint sample_game; } ||
+  fail "the Linux build failed"
+if [ "$mode" = windows ]; then
+  { cmake --preset windows-x64 >/dev/null &&
+    cmake --build --preset windows-x64 -j 2 --target sample_game; } ||
+    fail "the Windows build failed"
+fi
+
+out="$root/demo-output/$mode"
+rm -rf "$out"
+mkdir -p "$out"
+conversation="$out/conversation.txt"
+: >"$conversation"
+
+meetpoint_pid=""
+registry=""
+prefix=""
+wine=/usr/lib/wine/wine64
+cleanup() {
+  if [ -n "$meetpoint_pid" ] && kill -0 "$meetpoint_pid" 2>/dev/null; then
+    kill "$meetpoint_pid" 2>/dev/null
+    wait "$meetpoint_pid" 2>/dev/null
+  fi
+  [ -n "$prefix" ] && "$root/cmake/wine-server.sh" stop "$prefix"
+  [ -n "$registry" ] && rm -rf "$registry"
+}
+trap cleanup EXIT
+
+# Meetpoint and the game write into one file, each line as it happens, so the file holds the
+# conversation in order. Wine's programs never write into a pipe here: Wine's background
+# processes would keep it open.
+start_meetpoint() {
+  "$root/build/linux/bin/meetpoint" --port 0 --port-file "$out/port" \
+    --record "$out/transcript.jsonl" --exit-after 1 "$@" </dev/null >>"$conversation" 2>&1 &
+  meetpoint_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$out/port" ] && break
+    sleep 0.1
+  done
+  [ -s "$out/port" ] || fail "meetpoint did not start"
+  port=$(cat "$out/port")
+}
+
+echo "== running the sample game ($mode)"
+if [ "$mode" = linux ]; then
+  registry=$(mktemp -d)
+  export RALLYLINK_REGISTRY_DIR="$registry"
+  start_meetpoint --register
+  (cd "$out" && "$root/build/linux/bin/sample_game" </dev/null >>"$conversation" 2>&1)
+  game_status=$?
+else
+  prefix="$root/build/windows-x64/demo-wineprefix"
+  echo "== starting Wine in $prefix (the first time takes a while)"
+  "$root/cmake/wine-server.sh" start "$prefix" || fail "Wine did not start"
+  export WINEPREFIX="$prefix" WINEDEBUG=-all
+  start_meetpoint
+  "$wine" reg add 'HKLM\Software\Brightmoor\Orvane' /v ClientPort /t REG_SZ /d "$port" /f \
+    </dev/null >"$out/wine-reg.txt" 2>&1 || fail "could not write ClientPort into Wine's registry"
+  (cd "$out" && "$wine" "$root/build/windows-x64/bin/sample_game.exe" </dev/null \
+    >>"$conversation" 2>&1)
+  game_status=$?
+fi
+
+# Meetpoint ends by itself once the game's connection has closed.
+for _ in $(seq 100); do
+  kill -0 "$meetpoint_pid" 2>/dev/null || break
+  sleep 0.1
+done
+wait "$meetpoint_pid" 2>/dev/null
+meetpoint_status=$?
+meetpoint_pid=""
+sed -i 's/\r$//' "$conversation"
+
+echo
+echo "== the conversation: meetpoint's requests (<-) and events (->), Rallylink's log lines,"
+echo "   and the game's callbacks"
+echo
+while IFS= read -r line; do
+  case "$line" in
+    "<- "* | "-> "* | "== "* | "!! "*) printf '  meetpoint  %s\n' "$line" ;;
+    "game: "*) printf '  game       %s\n' "${line#game: }" ;;
+    *) printf '  rallylink  %s\n' "$line" ;;
+  esac
+done <"$conversation"
+echo
+echo "== left in ${out#"$root"/}/: transcript.jsonl, conversation.txt, RallylinkLog.txt"
+
+[ "$game_status" -eq 0 ] || fail "the sample game ended with $game_status"
+[ "$meetpoint_status" -eq 0 ] || fail "meetpoint ended with $meetpoint_status"
+echo "== demo complete"

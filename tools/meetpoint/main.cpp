@@ -1,0 +1,498 @@
+// meetpoint: a stand-in for the lobby client that a game reaches through Rallylink. It listens
+// on 127.0.0.1, serves one game connection at a time, prints every request and every event,
+// answers like a small lobby, and can be driven by a script or by commands typed on standard
+// input. See docs/meetpoint.md.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "codec.h"
+#include "lobby.h"
+#include "os.h"
+#include "script.h"
+#include "transcript.h"
+
+using namespace mp;
+
+namespace {
+
+const char kUsage[] =
+    "usage: meetpoint [options]\n"
+    "  --port N           listen on 127.0.0.1 port N (default 0: a free port)\n"
+    "  --register         write the port into the registry value ClientPort\n"
+    "  --port-file FILE   write the port into FILE\n"
+    "  --script FILE      run the commands of FILE on every game connection\n"
+    "  --interactive      read commands from standard input\n"
+    "  --record FILE      write a transcript, one JSON object per line\n"
+    "  --name NAME        the local player (default Ada)\n"
+    "  --players A,B,...  the other players (default Bram,Cleo)\n"
+    "  --first-giid N     the first game instance handed out (default 1)\n"
+    "  --voting-flags N   the voting flags of new game instances (default 1)\n"
+    "  --no-answer        answer no request; scripts and typed commands still send\n"
+    "  --gap MS           the least time between two writes to the game (default 100)\n"
+    "  --exit-after N     end after N game connections have ended (default 0: never)\n";
+
+struct Options {
+  uint16_t port = 0;
+  bool registerPort = false;
+  std::string portFile;
+  std::string script;
+  bool interactive = false;
+  std::string record;
+  LobbySettings lobby;
+  uint32_t gapMs = 100;
+  uint32_t exitAfter = 0;
+};
+
+bool ParseUnsigned(const char* text, uint32_t max, uint32_t* value) {
+  char* end = nullptr;
+  unsigned long long number = strtoull(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || number > max) return false;
+  *value = static_cast<uint32_t>(number);
+  return true;
+}
+
+bool ParseOptions(int argc, char** argv, Options* options) {
+  for (int i = 1; i < argc; ++i) {
+    std::string option = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    uint32_t number = 0;
+    bool takesValue = true;
+    if (option == "--register") {
+      options->registerPort = true;
+      takesValue = false;
+    } else if (option == "--interactive") {
+      options->interactive = true;
+      takesValue = false;
+    } else if (option == "--no-answer") {
+      options->lobby.answer = false;
+      takesValue = false;
+    } else if (value == nullptr) {
+      return false;
+    } else if (option == "--port") {
+      if (!ParseUnsigned(value, 65535, &number)) return false;
+      options->port = static_cast<uint16_t>(number);
+    } else if (option == "--port-file") {
+      options->portFile = value;
+    } else if (option == "--script") {
+      options->script = value;
+    } else if (option == "--record") {
+      options->record = value;
+    } else if (option == "--name") {
+      options->lobby.localPlayer = value;
+    } else if (option == "--players") {
+      options->lobby.others.clear();
+      std::stringstream list(value);
+      std::string name;
+      while (std::getline(list, name, ',')) {
+        if (!name.empty()) options->lobby.others.push_back(name);
+      }
+    } else if (option == "--first-giid") {
+      if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->lobby.firstGiID)) return false;
+    } else if (option == "--voting-flags") {
+      if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->lobby.votingFlags)) return false;
+    } else if (option == "--gap") {
+      if (!ParseUnsigned(value, 60000, &options->gapMs)) return false;
+    } else if (option == "--exit-after") {
+      if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->exitAfter)) return false;
+    } else {
+      return false;
+    }
+    if (takesValue) ++i;
+  }
+  return true;
+}
+
+void Say(const std::string& line) {
+  printf("%s\n", line.c_str());
+  fflush(stdout);
+}
+
+// Lines typed on standard input, read by a thread of their own.
+struct TypedLines {
+  std::mutex mutex;
+  std::deque<std::string> lines;
+};
+
+// Commands from the script or typed in, run one after the other.
+struct Runner {
+  std::vector<Command> commands;
+  size_t next = 0;
+  int64_t resumeAt = 0;     // a "wait" holds the runner until then
+  int64_t awaitUntil = -1;  // the time-out of the "await" in progress
+  bool active = false;
+  const char* what = "";
+};
+
+// One writing command on its way out.
+struct Job {
+  Command write;
+  Bytes bytes;
+  size_t sent = 0;
+  int64_t nextAt = 0;
+  bool started = false;
+};
+
+class Meetpoint {
+ public:
+  Meetpoint(const Options& options, const std::vector<Command>& script)
+      : options_(options), lobby_(options.lobby) {
+    script_.commands = script;
+    script_.what = "script";
+    typed_.what = "typed";
+    typed_.active = true;
+  }
+
+  int Run();
+
+ private:
+  void Accept();
+  void Receive();
+  void Handle(const Incoming& in);
+  void EndConnection(const std::string& how, bool abortive);
+  void Step(Runner& runner);
+  void Pump();
+  void Report(const Command& write);
+  void ReadTyped();
+  void WakeAt(int64_t when) { wake_ = std::min(wake_, when); }
+  void Record(const char* dir, const std::string& type, int code, const Message* message,
+              const Bytes* raw, const std::string& error = "", const std::string& note = "");
+
+  Options options_;
+  Lobby lobby_;
+  Transcript transcript_;
+  TypedLines typedLines_;
+  ScriptParser typedParser_;
+  Runner script_;
+  Runner typed_;
+  Socket listener_ = kNoSocket;
+  Socket game_ = kNoSocket;
+  RequestReader reader_;
+  std::map<uint8_t, int> arrivals_;  // requests not yet taken by an "await"
+  std::deque<Job> queue_;
+  int64_t started_ = 0;
+  int64_t lastWriteEnd_ = 0;
+  int64_t wake_ = 0;
+  int connection_ = 0;
+  uint32_t ended_ = 0;
+  bool quit_ = false;
+};
+
+void Meetpoint::Record(const char* dir, const std::string& type, int code, const Message* message,
+                       const Bytes* raw, const std::string& error, const std::string& note) {
+  if (!transcript_.IsOpen()) return;
+  TranscriptEntry entry;
+  entry.ms = NowMs() - started_;
+  entry.time = UtcTimestamp();
+  entry.connection = connection_;
+  entry.dir = dir;
+  entry.type = type;
+  entry.code = code;
+  entry.message = message;
+  entry.raw = raw;
+  entry.error = error;
+  entry.note = note;
+  transcript_.Write(entry);
+}
+
+void Meetpoint::Accept() {
+  Socket socket = AcceptConnection(listener_);
+  if (socket == kNoSocket) return;
+  if (game_ != kNoSocket) {
+    CloseSocket(socket, false);
+    Say("!! another game tried to connect while game connection " + std::to_string(connection_) +
+        " is open; refused it");
+    return;
+  }
+  game_ = socket;
+  ++connection_;
+  reader_ = RequestReader();
+  arrivals_.clear();
+  Say("== game connection " + std::to_string(connection_) + " opened");
+  Record("info", "connected", -1, nullptr, nullptr);
+  if (!script_.commands.empty()) {
+    script_.next = 0;
+    script_.resumeAt = 0;
+    script_.awaitUntil = -1;
+    script_.active = true;
+  }
+}
+
+void Meetpoint::EndConnection(const std::string& how, bool abortive) {
+  CloseSocket(game_, abortive);
+  game_ = kNoSocket;
+  queue_.clear();
+  script_.active = false;
+  Say("== game connection " + std::to_string(connection_) + " " + how);
+  Record("info", "closed", -1, nullptr, nullptr, "", how);
+  if (options_.exitAfter != 0 && ++ended_ >= options_.exitAfter) quit_ = true;
+}
+
+void Meetpoint::Receive() {
+  uint8_t buffer[8192];
+  long n = ReceiveSome(game_, buffer, sizeof buffer);
+  if (n <= 0) {
+    if (reader_.Pending() > 0) {
+      Say("!! the connection ended inside a frame: " + std::to_string(reader_.Pending()) +
+          " bytes of it had come");
+    }
+    EndConnection(n == 0 ? "closed by the game" : "failed (reset by the game)", false);
+    return;
+  }
+  for (const Incoming& in : reader_.Feed(buffer, static_cast<size_t>(n))) Handle(in);
+}
+
+void Meetpoint::Handle(const Incoming& in) {
+  const char* name = TypeName(in.message.type);
+  std::string type = name != nullptr ? name : "unknown";
+  std::string size = std::to_string(in.frame.size());
+  switch (in.kind) {
+    case Incoming::Kind::kRequest:
+      Say("<- " + FormatLine(in.message));
+      Record("in", type, in.message.type, &in.message, &in.frame);
+      ++arrivals_[in.message.type];
+      for (const Message& event : lobby_.Handle(in.message)) {
+        Bytes payload;
+        std::string problem;
+        EncodeEvent(event, &payload, &problem);
+        Job job;
+        job.write.chunks.push_back({Frame(payload), true});
+        queue_.push_back(job);
+      }
+      break;
+    case Incoming::Kind::kMalformed:
+    case Incoming::Kind::kUnknown:
+      Say("!! " + in.problem + " (frame of " + size + " bytes: " + ToHex(in.frame) +
+          "); ignored it, kept the connection");
+      Record("in", type, in.message.type, nullptr, &in.frame, in.problem);
+      break;
+    case Incoming::Kind::kFramingError:
+      Say("!! bad frame: " + in.problem + "; the stream is out of step, closing the connection");
+      Record("in", "bad-frame", -1, nullptr, &in.frame, in.problem);
+      EndConnection("closed by meetpoint after a bad frame", false);
+      break;
+  }
+}
+
+// Prints and records what one write puts on the connection.
+void Meetpoint::Report(const Command& write) {
+  size_t total = 0;
+  for (const Chunk& chunk : write.chunks) total += chunk.bytes.size();
+  if (write.pieceSize != 0) {
+    Say("== the next " + std::to_string(total) + " bytes go out in pieces of " +
+        std::to_string(write.pieceSize) + " bytes, " + std::to_string(write.gapMs) + " ms apart");
+  } else if (write.chunks.size() > 1) {
+    Say("== the next " + std::to_string(write.chunks.size()) + " items go out in one write");
+  }
+  for (const Chunk& chunk : write.chunks) {
+    const Bytes& bytes = chunk.bytes;
+    if (!chunk.framed) {
+      Say("-> raw " + ToHex(bytes));
+      Record("out", "raw", -1, nullptr, &bytes);
+      continue;
+    }
+    Message event;
+    std::string problem;
+    if (Decode(bytes.data() + 4, bytes.size() - 4, &event, &problem) && IsEvent(event.type)) {
+      Say("-> " + FormatLine(event));
+      Record("out", TypeName(event.type), event.type, &event, &bytes);
+      lobby_.Sent(event);
+      continue;
+    }
+    if (problem.empty()) problem = std::string(TypeName(event.type)) + " is no event";
+    Say("-> frame " + ToHex(bytes.data() + 4, bytes.size() - 4) + " (" + problem + ")");
+    const char* name = bytes.size() > 4 ? TypeName(bytes[4]) : nullptr;
+    Record("out", name != nullptr ? name : "unknown", bytes.size() > 4 ? bytes[4] : -1, nullptr,
+           &bytes, problem);
+  }
+}
+
+// Sends what is queued: each write no sooner than the gap after the one before, and pieces
+// of a write with their own pause between them.
+void Meetpoint::Pump() {
+  while (!queue_.empty() && game_ != kNoSocket) {
+    int64_t now = NowMs();
+    Job& job = queue_.front();
+    if (!job.started) {
+      int64_t start = lastWriteEnd_ + options_.gapMs;
+      if (now < start) return WakeAt(start);
+      job.started = true;
+      job.nextAt = now;
+      for (const Chunk& chunk : job.write.chunks) {
+        job.bytes.insert(job.bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
+      }
+      Report(job.write);
+    }
+    if (now < job.nextAt) return WakeAt(job.nextAt);
+    size_t left = job.bytes.size() - job.sent;
+    size_t piece = job.write.pieceSize != 0 ? std::min<size_t>(job.write.pieceSize, left) : left;
+    if (!SendAll(game_, job.bytes.data() + job.sent, piece)) {
+      Say("!! sending to the game failed");
+      return EndConnection("failed while sending", false);
+    }
+    job.sent += piece;
+    if (job.sent < job.bytes.size()) {
+      job.nextAt = now + job.write.gapMs;
+      continue;
+    }
+    lastWriteEnd_ = now;
+    queue_.pop_front();
+    WakeAt(now);
+  }
+}
+
+void Meetpoint::Step(Runner& runner) {
+  while (runner.active && runner.next < runner.commands.size() && !quit_) {
+    const Command& command = runner.commands[runner.next];
+    std::string where = std::string(runner.what) + " line " + std::to_string(command.line);
+    int64_t now = NowMs();
+    if (now < runner.resumeAt) return WakeAt(runner.resumeAt);
+    if (!queue_.empty()) return;  // the writes before this command go out first
+    switch (command.kind) {
+      case Command::Kind::kWrite:
+        if (game_ == kNoSocket) {
+          Say("!! " + where + ": no game connected, nothing sent");
+        } else {
+          Job job;
+          job.write = command;
+          queue_.push_back(job);
+        }
+        break;
+      case Command::Kind::kWait:
+        runner.resumeAt = now + command.ms;
+        break;
+      case Command::Kind::kAwait:
+        if (arrivals_[command.type] > 0) {
+          --arrivals_[command.type];
+        } else {
+          if (runner.awaitUntil < 0) runner.awaitUntil = now + command.ms;
+          if (now < runner.awaitUntil) return WakeAt(runner.awaitUntil);
+          Say("!! " + where + ": no " + TypeName(command.type) + " came within " +
+              std::to_string(command.ms) + " ms; going on");
+        }
+        runner.awaitUntil = -1;
+        break;
+      case Command::Kind::kClose:
+      case Command::Kind::kReset: {
+        bool reset = command.kind == Command::Kind::kReset;
+        if (game_ == kNoSocket) {
+          Say("!! " + where + ": no game connected");
+        } else {
+          EndConnection(reset ? "reset by meetpoint" : "closed by meetpoint", reset);
+        }
+        break;
+      }
+      case Command::Kind::kShow:
+        for (const std::string& line : lobby_.Describe()) Say("== " + line);
+        break;
+      case Command::Kind::kQuit:
+        quit_ = true;
+        break;
+    }
+    ++runner.next;
+    if (&runner == &script_ && runner.next == runner.commands.size()) Say("== script finished");
+  }
+}
+
+void Meetpoint::ReadTyped() {
+  std::deque<std::string> lines;
+  {
+    std::lock_guard<std::mutex> lock(typedLines_.mutex);
+    lines.swap(typedLines_.lines);
+  }
+  for (const std::string& line : lines) {
+    if (!typedParser_.Line(line, &typed_.commands)) Say("!! " + typedParser_.Error());
+  }
+}
+
+int Meetpoint::Run() {
+  std::string error;
+  uint16_t port = 0;
+  if (!SocketStartup() || (listener_ = ListenLoopback(options_.port, &port, &error)) == kNoSocket) {
+    fprintf(stderr, "meetpoint: %s\n", error.empty() ? "no sockets" : error.c_str());
+    return 1;
+  }
+  if (!options_.record.empty() && !transcript_.Open(options_.record)) {
+    fprintf(stderr, "meetpoint: can't write %s\n", options_.record.c_str());
+    return 1;
+  }
+  if (options_.registerPort) {
+    std::string where;
+    if (!RegisterPort(port, &where, &error)) {
+      fprintf(stderr, "meetpoint: %s\n", error.c_str());
+      return 1;
+    }
+    Say("== registered port " + std::to_string(port) + " in " + where);
+  }
+  if (!options_.portFile.empty()) {
+    std::ofstream file(options_.portFile, std::ios::binary);
+    if (!(file << port)) {
+      fprintf(stderr, "meetpoint: can't write %s\n", options_.portFile.c_str());
+      return 1;
+    }
+  }
+  Say("== meetpoint listening on 127.0.0.1 port " + std::to_string(port));
+  if (options_.interactive) {
+    std::thread([this] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        std::lock_guard<std::mutex> lock(typedLines_.mutex);
+        typedLines_.lines.push_back(line);
+      }
+    }).detach();
+  }
+  started_ = NowMs();
+  lastWriteEnd_ = started_ - options_.gapMs;
+  while (!quit_) {
+    wake_ = NowMs() + (options_.interactive ? 50 : 500);
+    ReadTyped();
+    Step(script_);
+    Step(typed_);
+    Pump();
+    if (quit_) break;
+    bool listenerReady = false;
+    bool gameReady = false;
+    int timeout = static_cast<int>(std::max<int64_t>(0, wake_ - NowMs()));
+    WaitReadable(listener_, game_, timeout, &listenerReady, &gameReady);
+    if (gameReady) Receive();
+    if (listenerReady) Accept();
+  }
+  if (game_ != kNoSocket) EndConnection("closed by meetpoint", false);
+  CloseSocket(listener_, false);
+  Say("== meetpoint ends");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (!ParseOptions(argc, argv, &options)) {
+    fputs(kUsage, stderr);
+    return 2;
+  }
+  std::vector<Command> script;
+  if (!options.script.empty()) {
+    std::ifstream file(options.script, std::ios::binary);
+    std::stringstream text;
+    text << file.rdbuf();
+    std::string error;
+    if (!file) {
+      fprintf(stderr, "meetpoint: can't read %s\n", options.script.c_str());
+      return 2;
+    }
+    if (!ParseScript(text.str(), &script, &error)) {
+      fprintf(stderr, "meetpoint: %s %s\n", options.script.c_str(), error.c_str());
+      return 2;
+    }
+  }
+  Meetpoint meetpoint(options, script);
+  return meetpoint.Run();
+}
