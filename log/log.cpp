@@ -73,7 +73,8 @@ void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list ar
   } else {
     va_list copy;
     va_copy(copy, args);
-    length = vsnprintf(area, sizeof area, format, copy);
+    length =
+        vsnprintf(area, sizeof area, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
     va_end(copy);
     message = area;
     if (length < 0 || static_cast<size_t>(length) >= sizeof area) message = nullptr;
@@ -84,7 +85,7 @@ void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list ar
     } else {
       va_list again;
       va_copy(again, args);
-      vfprintf(stream, format, again);
+      vfprintf(stream, format, again);  // NOLINT(clang-analyzer-valist.Uninitialized)
       va_end(again);
     }
   };

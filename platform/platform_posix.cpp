@@ -365,7 +365,7 @@ static SocketState* Add(int fd) {
 // Records network events and signals the socket's event when any of them is new. A wait that
 // is about to report `taken` itself passes it: that event is then not signalled (it would only
 // be consumed at once) and the result tells the wait that it is due.
-static bool Record(SocketState& st, uint32_t bits, Event* taken = nullptr) {
+static bool Record(SocketState& st, uint32_t bits, const Event* taken = nullptr) {
   uint32_t fresh = bits & st.mask & ~st.recorded;
   st.recorded |= bits & st.mask;
   if (fresh == 0 || st.event == nullptr) return false;
@@ -399,7 +399,7 @@ static short Interest(const SocketState& st) {
 // Records the network events that poll() results show. FD_READ needs data and waits for the
 // receive that re-enables it; FD_CLOSE needs the data to have been read, unless the connection
 // was reset. `taken` as for Record.
-static bool RecordPolled(SocketState& st, short revents, Event* taken = nullptr) {
+static bool RecordPolled(SocketState& st, short revents, const Event* taken = nullptr) {
   if (st.connecting) {
     if (revents & (POLLOUT | POLLERR | POLLHUP)) FinishConnect(st);
     return false;

@@ -23,15 +23,7 @@ done
 
 packages=(cmake ninja-build g++ libbenchmark-dev)
 [ "$wine" -eq 1 ] && packages+=(mingw-w64 g++-mingw-w64-x86-64 wine64)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "== installing: ${missing[*]}" >&2
-  apt-get update -q >&2 && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}" >&2 ||
-    exit 1
-fi
+./tools/install-missing.sh "${packages[@]}" >&2 || exit 1
 
 echo "== build linux-release" >&2
 { cmake --preset linux-release >/dev/null && cmake --build --preset linux-release -j 2 >&2; } ||
