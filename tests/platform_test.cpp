@@ -182,6 +182,17 @@ class PlatformSocket : public ::testing::Test {
     PlatEventClose(event);
     PlatSocketCleanup();
   }
+  // Connects s to a peer of its own, waits for the connection's network events with `other`
+  // as the second event and takes them into *events. Returns the peer's end.
+  RawSocket ConnectPeer(PlatEvent other, uint32_t* events) {
+    RawSocket listener = RawSocket::Listen();
+    PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+    EXPECT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+    RawSocket peer = listener.Accept(5000);
+    EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
+    EXPECT_EQ(PlatSocketEnumEvents(s, events), 0);
+    return peer;
+  }
 };
 
 TEST_F(PlatformSocket, ARefusedConnectIsNeverWritable) {
@@ -224,14 +235,9 @@ TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
 }
 
 TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
-  RawSocket listener = RawSocket::Listen();
-  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
-  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
-  RawSocket peer = listener.Accept(5000);
   PlatEvent never = PlatEventCreate();
   uint32_t events = 0;
-  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);  // FD_CONNECT
-  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  RawSocket peer = ConnectPeer(never, &events);
   EXPECT_EQ(events, PLAT_FD_CONNECT);
 
   peer.SendAll("abcd", 4);
@@ -254,14 +260,9 @@ TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
 // A socket's network event and the other event due together: the first in the list wins and
 // the second stays signalled for the next wait, whichever of the two the socket signals.
 TEST_F(PlatformSocket, NetworkEventsTakeTheirTurnWithTheOtherEvent) {
-  RawSocket listener = RawSocket::Listen();
-  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
-  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
-  RawSocket peer = listener.Accept(5000);
   PlatEvent other = PlatEventCreate();
   uint32_t events = 0;
-  ASSERT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);  // FD_CONNECT
-  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  RawSocket peer = ConnectPeer(other, &events);
 
   peer.SendAll("abcd", 4);
   PlatEventSet(other);
