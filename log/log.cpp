@@ -1,5 +1,7 @@
 #include "log/log.h"
 
+#include <cstring>
+
 #include "platform/lockorder.h"
 #include "platform/static_order.h"
 
@@ -54,26 +56,48 @@ bool CLog::Close() {
 
 // The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
 // the message to the file and to the console, then each line end with its flush.
+//
+// The message is formatted once into a fixed area and the same bytes go to both
+// destinations (a message may hold zero bytes, from "%c", so it is written by its length);
+// a format without conversions is its own message. A message too long for the area is
+// formatted for each destination instead.
 void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
   RankedLockGuard guard(&csLog, LockRank::kLog);
   toFile = toFile && pLogFile != nullptr;
   toConsole = toConsole && pConsoleStream != nullptr;
+  if (!toFile && !toConsole) return;
+  char area[1024];
+  const char* message = format;
+  int length;
+  if (strchr(format, '%') == nullptr) {
+    length = static_cast<int>(strlen(format));
+  } else {
+    va_list copy;
+    va_copy(copy, args);
+    length =
+        vsnprintf(area, sizeof area, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(copy);
+    message = area;
+    if (length < 0 || static_cast<size_t>(length) >= sizeof area) message = nullptr;
+  }
+  auto writeMessage = [&](FILE* stream) {
+    if (message != nullptr) {
+      fwrite(message, 1, static_cast<size_t>(length), stream);
+    } else {
+      va_list again;
+      va_copy(again, args);
+      vfprintf(stream, format, again);  // NOLINT(clang-analyzer-valist.Uninitialized)
+      va_end(again);
+    }
+  };
   if (toFile) {
     PlatLocalTime t;
     PlatGetLocalTime(&t);
     fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
     fflush(pLogFile);
-    va_list copy;
-    va_copy(copy, args);
-    vfprintf(pLogFile, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized): copied above
-    va_end(copy);
+    writeMessage(pLogFile);
   }
-  if (toConsole) {
-    va_list copy;
-    va_copy(copy, args);
-    vfprintf(pConsoleStream, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(copy);
-  }
+  if (toConsole) writeMessage(pConsoleStream);
   if (toFile) {
     fputc('\n', pLogFile);
     fflush(pLogFile);

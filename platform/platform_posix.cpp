@@ -362,10 +362,16 @@ static SocketState* Add(int fd) {
   return nullptr;
 }
 
-static void Record(SocketState& st, uint32_t bits) {
+// Records network events and signals the socket's event when any of them is new. A wait that
+// is about to report `taken` itself passes it: that event is then not signalled (it would only
+// be consumed at once) and the result tells the wait that it is due.
+static bool Record(SocketState& st, uint32_t bits, const Event* taken = nullptr) {
   uint32_t fresh = bits & st.mask & ~st.recorded;
   st.recorded |= bits & st.mask;
-  if (fresh != 0 && st.event != nullptr) Signal(st.event);
+  if (fresh == 0 || st.event == nullptr) return false;
+  if (st.event == taken) return true;
+  Signal(st.event);
+  return false;
 }
 
 static void FinishConnect(SocketState& st) {
@@ -392,22 +398,25 @@ static short Interest(const SocketState& st) {
 
 // Records the network events that poll() results show. FD_READ needs data and waits for the
 // receive that re-enables it; FD_CLOSE needs the data to have been read, unless the connection
-// was reset.
-static void RecordPolled(SocketState& st, short revents) {
+// was reset. `taken` as for Record.
+static bool RecordPolled(SocketState& st, short revents, const Event* taken = nullptr) {
   if (st.connecting) {
     if (revents & (POLLOUT | POLLERR | POLLHUP)) FinishConnect(st);
-    return;
+    return false;
   }
   if (st.listening) {
     if ((revents & POLLIN) && st.acceptEnabled) {
       st.acceptEnabled = false;
-      Record(st, PLAT_FD_ACCEPT);
+      return Record(st, PLAT_FD_ACCEPT, taken);
     }
-    return;
+    return false;
   }
-  if (!st.connected || revents == 0) return;
-  int available = 0;
-  if (ioctl(st.fd, FIONREAD, &available) != 0) available = 0;
+  if (!st.connected || revents == 0) return false;
+  // Readable without a sign of the peer's end means data; only then is a count needed.
+  int available = 1;
+  if (!(revents & POLLIN) || (revents & (POLLRDHUP | POLLHUP | POLLERR))) {
+    if (ioctl(st.fd, FIONREAD, &available) != 0) available = 0;
+  }
   uint32_t bits = 0;
   if (available > 0 && st.readEnabled) {
     st.readEnabled = false;
@@ -419,7 +428,7 @@ static void RecordPolled(SocketState& st, short revents) {
     st.closeReported = true;
     bits |= PLAT_FD_CLOSE;
   }
-  Record(st, bits);
+  return Record(st, bits, taken);
 }
 
 // Brings the recorded events of a socket up to date without waiting.
@@ -452,7 +461,8 @@ int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs) {
   int64_t deadline = Deadline(timeoutMs);
   pollfd fds[2 + kMaxSockets];
   for (;;) {
-    // Sockets whose events signal one of the two: record what is due, then watch them.
+    // One poll watches the two events and every socket whose network events signal one of
+    // them, so that an idle wait makes one system call and a wake-up needs no other.
     nfds_t count = 2;
     fds[0] = {events[0]->fd, POLLIN, 0};
     fds[1] = {events[1]->fd, POLLIN, 0};
@@ -460,24 +470,30 @@ int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs) {
       std::lock_guard<std::mutex> guard(gSocketsMutex);
       for (SocketState& st : gSockets) {
         if (st.fd < 0 || (st.event != events[0] && st.event != events[1])) continue;
-        Refresh(st);
         short interest = Interest(st);
         if (interest != 0) fds[count++] = {st.fd, interest, 0};
       }
     }
-    if (Consume(events[0])) return PLAT_WAIT_FIRST;
-    if (Consume(events[1])) return PLAT_WAIT_SECOND;
-    int left = Remaining(deadline);
-    if (left == 0 && deadline >= 0) return PLAT_WAIT_TIMEOUT;
-    int n = poll(fds, count, left);
-    if (n < 0 && errno != EINTR) return PLAT_WAIT_FAILED;
-    if (n <= 0) continue;
-    std::lock_guard<std::mutex> guard(gSocketsMutex);
-    for (nfds_t i = 2; i < count; ++i) {
-      if (fds[i].revents == 0) continue;
-      SocketState* st = Find(static_cast<PlatSocket>(fds[i].fd));
-      if (st != nullptr) RecordPolled(*st, fds[i].revents);
+    int n = poll(fds, count, Remaining(deadline));
+    if (n < 0) {
+      if (errno != EINTR) return PLAT_WAIT_FAILED;
+      continue;
     }
+    // Network events for the first event are taken by this wait directly. The first event
+    // wins when both are due; the second then stays signalled for the next wait.
+    bool firstDue = false;
+    if (n > 0) {
+      std::lock_guard<std::mutex> guard(gSocketsMutex);
+      for (nfds_t i = 2; i < count; ++i) {
+        if (fds[i].revents == 0) continue;
+        SocketState* st = Find(static_cast<PlatSocket>(fds[i].fd));
+        if (st != nullptr && RecordPolled(*st, fds[i].revents, events[0])) firstDue = true;
+      }
+    }
+    if (fds[0].revents != 0 && Consume(events[0])) firstDue = true;
+    if (firstDue) return PLAT_WAIT_FIRST;
+    if (fds[1].revents != 0 && Consume(events[1])) return PLAT_WAIT_SECOND;
+    if (n == 0 && deadline >= 0 && Remaining(deadline) == 0) return PLAT_WAIT_TIMEOUT;
   }
 }
 

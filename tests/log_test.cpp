@@ -144,6 +144,34 @@ TEST_F(LogTest, AFormatEndingInANewLineLeavesAnEmptyLine) {
   EXPECT_EQ(console.Text(), "Unknown message 0x24\n\n");
 }
 
+// Each message is formatted once and the same bytes go to both destinations: a zero byte
+// from "%c" stays in the line, and lines around and beyond the size of the formatting area
+// come out whole.
+TEST_F(LogTest, BothDestinationsGetTheWholeMessageWhateverItsLengthOrContent) {
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  std::string expected;
+  auto line = [&](const std::string& message) {
+    log.Printf("%s", message.c_str());
+    expected += message + "\n";
+  };
+  log.Printf("Results char %d is %c ASCII %u", 3, 0, 0u);
+  expected += std::string("Results char 3 is ") + '\0' + " ASCII 0\n";
+  for (size_t length : {1022u, 1023u, 1024u, 5000u}) line(std::string(length, 'x'));
+  log.Printf("MP -> New game vote");  // no conversion: written as it stands
+  expected += "MP -> New game vote\n";
+  log.Close();
+
+  EXPECT_EQ(console.Text(), expected);
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  std::string unstamped;
+  for (size_t at = file.find("]  "); at != std::string::npos; at = file.find("]  ", at)) {
+    at += 3;
+    size_t end = file.find('\n', at);
+    unstamped += file.substr(at, end + 1 - at);
+  }
+  EXPECT_EQ(unstamped, expected);
+}
+
 TEST_F(LogTest, OpenFailsWhenTheFileCannotBeCreated) {
   EXPECT_FALSE(log.Open("no-such-folder/RallylinkLog.txt"));
   log.Printf("still on the console");

@@ -182,6 +182,17 @@ class PlatformSocket : public ::testing::Test {
     PlatEventClose(event);
     PlatSocketCleanup();
   }
+  // Connects s to a peer of its own, waits for the connection's network events with `other`
+  // as the second event and takes them into *events. Returns the peer's end.
+  RawSocket ConnectPeer(PlatEvent other, uint32_t* events) {
+    RawSocket listener = RawSocket::Listen();
+    PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+    EXPECT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+    RawSocket peer = listener.Accept(5000);
+    EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
+    EXPECT_EQ(PlatSocketEnumEvents(s, events), 0);
+    return peer;
+  }
 };
 
 TEST_F(PlatformSocket, ARefusedConnectIsNeverWritable) {
@@ -224,14 +235,9 @@ TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
 }
 
 TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
-  RawSocket listener = RawSocket::Listen();
-  PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
-  ASSERT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
-  RawSocket peer = listener.Accept(5000);
   PlatEvent never = PlatEventCreate();
   uint32_t events = 0;
-  ASSERT_EQ(PlatWaitForEither(event, never, 5000), PLAT_WAIT_FIRST);  // FD_CONNECT
-  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  RawSocket peer = ConnectPeer(never, &events);
   EXPECT_EQ(events, PLAT_FD_CONNECT);
 
   peer.SendAll("abcd", 4);
@@ -249,6 +255,33 @@ TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
   EXPECT_EQ(events, PLAT_FD_READ);
   EXPECT_EQ(PlatSocketRecv(s, buffer, 8), 6);
   PlatEventClose(never);
+}
+
+// A socket's network event and the other event due together: the first in the list wins and
+// the second stays signalled for the next wait, whichever of the two the socket signals.
+TEST_F(PlatformSocket, NetworkEventsTakeTheirTurnWithTheOtherEvent) {
+  PlatEvent other = PlatEventCreate();
+  uint32_t events = 0;
+  RawSocket peer = ConnectPeer(other, &events);
+
+  peer.SendAll("abcd", 4);
+  PlatEventSet(other);
+  std::this_thread::sleep_for(milliseconds(50));  // both are due before the wait starts
+  EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
+  EXPECT_EQ(PlatWaitForEither(event, other, 0), PLAT_WAIT_SECOND);
+  EXPECT_EQ(PlatWaitForEither(event, other, 0), PLAT_WAIT_TIMEOUT);
+  ASSERT_EQ(PlatSocketEnumEvents(s, &events), 0);
+  EXPECT_EQ(events, PLAT_FD_READ);
+
+  char buffer[8];
+  EXPECT_EQ(PlatSocketRecv(s, buffer, 8), 4);
+  peer.SendAll("efgh", 4);
+  PlatEventSet(other);
+  std::this_thread::sleep_for(milliseconds(50));
+  EXPECT_EQ(PlatWaitForEither(other, event, 5000), PLAT_WAIT_FIRST);
+  EXPECT_EQ(PlatWaitForEither(other, event, 0), PLAT_WAIT_SECOND);
+  EXPECT_EQ(PlatWaitForEither(other, event, 0), PLAT_WAIT_TIMEOUT);
+  PlatEventClose(other);
 }
 
 TEST(PlatformListen, AcceptedSocketsInheritTheEventSelection) {
