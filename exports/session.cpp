@@ -104,9 +104,11 @@ static int StartLink(uint16_t InitialiseValue) {
 }
 
 extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
-  if (pSessionData == nullptr ||
+  // Refused: without a session object, while a session exists, and on the message thread
+  // (a callback that ended the session), whose thread still belongs to the old session.
+  if (pSessionData == nullptr || OnMessageThread() ||
       !ChangeSessionState(SessionState::kClosed, SessionState::kStarting)) {
-    Log.PrintfLevel(2, "RLInitialise()");  // no session object, or a session exists already
+    Log.PrintfLevel(2, "RLInitialise()");
     return 1;
   }
   // A message thread of the last session (ended from inside a callback) may still be on its

@@ -13,3 +13,6 @@ int FuzzEventStream(const uint8_t* data, size_t size);
 // CTcpBuffer under a sequence of appends, pops and clears decoded from the bytes, checked
 // against a model of what it must hold.
 int FuzzTcpBuffer(const uint8_t* data, size_t size);
+// meetpoint's frame splitter and request decoder (tools/meetpoint), reading the bytes whole
+// and in pieces: both readings must agree.
+int FuzzMeetpointReader(const uint8_t* data, size_t size);

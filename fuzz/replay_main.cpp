@@ -1,6 +1,6 @@
 // Runs every file of the given corpus folders through one fuzz target, without libFuzzer, so
 // that the corpora are ordinary regression tests on every platform.
-// Usage: fuzz_replay TARGET FOLDER...   (TARGET: event_stream or tcpbuffer)
+// Usage: fuzz_replay TARGET FOLDER...   (TARGET: event_stream, tcpbuffer or meetpoint_reader)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -20,13 +20,14 @@ int main(int argc, char** argv) {
     int (*entry)(const uint8_t*, size_t);
   };
   static const Target kTargets[] = {{"event_stream", FuzzEventStream},
-                                    {"tcpbuffer", FuzzTcpBuffer}};
+                                    {"tcpbuffer", FuzzTcpBuffer},
+                                    {"meetpoint_reader", FuzzMeetpointReader}};
   const Target* target = nullptr;
   for (const Target& t : kTargets) {
     if (argc > 1 && strcmp(argv[1], t.name) == 0) target = &t;
   }
   if (target == nullptr || argc < 3) {
-    fprintf(stderr, "usage: fuzz_replay event_stream|tcpbuffer FOLDER...\n");
+    fprintf(stderr, "usage: fuzz_replay event_stream|tcpbuffer|meetpoint_reader FOLDER...\n");
     return 2;
   }
   std::vector<fs::path> files;

@@ -99,8 +99,10 @@ int StopMessageThread() {
   return 1;
 }
 
+bool OnMessageThread() { return uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId(); }
+
 bool WaitForMessageThreadEnd(uint32_t timeoutMs) {
-  if (uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId()) return false;
+  if (OnMessageThread()) return false;
   for (uint32_t waited = 0; nMsgThreadsAlive > 0; waited += 5) {
     if (waited >= timeoutMs) return false;
     PlatSleep(5);

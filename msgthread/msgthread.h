@@ -21,6 +21,8 @@ extern std::atomic<bool> bConnectionClosed;
 int StartMessageThread();
 // Logs "Stopping message thread" and signals the exit event: 1, or 0 when no thread runs.
 int StopMessageThread();
+// True when called on the message thread (from a callback).
+bool OnMessageThread();
 // Waits up to timeoutMs for every message thread to have ended. Returns false at once when
 // called on the message thread itself, which can't wait for itself.
 bool WaitForMessageThreadEnd(uint32_t timeoutMs);

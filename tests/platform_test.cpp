@@ -59,34 +59,6 @@ TEST(PlatformEvent, ResetsAutomaticallyAndPrefersTheFirst) {
   PlatEventClose(b);
 }
 
-TEST(PlatformThread, RunsAndEndsAThread) {
-  std::atomic<uint64_t> id{0};
-  static std::atomic<bool> done;
-  done = false;
-  PlatThread t = PlatThreadStart(
-      [](void* arg) {
-        *static_cast<std::atomic<uint64_t>*>(arg) = PlatCurrentThreadId();
-        done = true;
-        PlatThreadEnd();
-      },
-      &id);
-  ASSERT_NE(t, PLAT_THREAD_FAILED);
-  ASSERT_TRUE(WaitUntil(5000, [] { return done.load(); }));
-  EXPECT_NE(id.load(), PlatCurrentThreadId());
-}
-
-TEST(PlatformTime, LocalTimeIsInRange) {
-  PlatLocalTime t;
-  PlatGetLocalTime(&t);
-  EXPECT_GE(t.year, 2000);
-  EXPECT_TRUE(t.month >= 1 && t.month <= 12);
-  EXPECT_LE(t.dayOfWeek, 6);
-  EXPECT_TRUE(t.day >= 1 && t.day <= 31);
-  EXPECT_LE(t.hour, 23);
-  EXPECT_LE(t.minute, 59);
-  EXPECT_LE(t.second, 60);
-}
-
 TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
   uint32_t size = PlatVersionInfoSize("rallylink.dll");
   ASSERT_GT(size, 0u);
@@ -98,14 +70,6 @@ TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
   EXPECT_EQ(v[2], RALLYLINK_VERSION_PATCH);
   EXPECT_EQ(v[3], RALLYLINK_VERSION_TWEAK);
   EXPECT_EQ(PlatVersionInfoSize("no-such-module.dll"), 0u);
-}
-
-TEST(PlatformDebugOutput, ReachesTheDebugger) {
-  ScratchDir dir;
-  DebugOutputCapture capture;
-  PlatDebugOutput("Failed to create exit event\n");
-  EXPECT_TRUE(WaitUntil(5000, [&] { return !capture.Text().empty(); }));
-  EXPECT_EQ(capture.Text(), "Failed to create exit event\n");
 }
 
 class PlatformRegistry : public ::testing::Test {
@@ -146,22 +110,6 @@ TEST_F(PlatformRegistry, ReadsValuesAndReportsWindowsErrorCodes) {
   SetClientPortValue("1234567890123456");
   size = sizeof data;
   EXPECT_EQ(Read(data, &size), PLAT_ERROR_MORE_DATA);
-}
-
-TEST(PlatformSystemMessage, DescribesRegistryErrors) {
-  char text[256];
-  for (uint32_t code : {2u, 234u}) {
-    uint32_t n = PlatFormatSystemMessage(code, text, 255);
-    ASSERT_GT(n, 0u);
-    EXPECT_EQ(strlen(text), n);
-    EXPECT_EQ(std::string(text).substr(n - 2), "\r\n");  // system texts end with a line end
-  }
-#ifndef _WIN32
-  PlatFormatSystemMessage(2, text, 255);
-  EXPECT_STREQ(text, "The system cannot find the file specified.\r\n");
-  PlatFormatSystemMessage(234, text, 255);
-  EXPECT_STREQ(text, "More data is available.\r\n");
-#endif
 }
 
 // Sockets made by the platform layer with a started socket library.
