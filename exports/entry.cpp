@@ -1,17 +1,29 @@
-// The library's entry point: DllMain on Windows, the shared object's load and unload hooks
-// elsewhere. The static objects (Log, then ReceiveBuffer) are built before it runs and
-// destroyed after it.
-#include "exports/lifecycle.h"
+// The library's entry point: DllMain on Windows, the shared object's load hook elsewhere. The
+// static objects (Log, then ReceiveBuffer) are built before it runs and destroyed after it.
+#include "exports/attach.h"
 
 #ifdef _WIN32
 #include <windows.h>
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) ProcessAttach();
-  if (reason == DLL_PROCESS_DETACH) ProcessDetach();
+  // At process exit Windows has stopped every other thread already; at FreeLibrary the game
+  // has ended its session first, and a thread could not end here anyway (the loader lock).
+  if (reason == DLL_PROCESS_DETACH) ProcessDetach(false);
   return TRUE;
 }
 #else
-__attribute__((constructor)) static void LibraryLoaded() { ProcessAttach(); }
-__attribute__((destructor)) static void LibraryUnloaded() { ProcessDetach(); }
+namespace {
+struct UnloadHook {
+  ~UnloadHook() { ProcessDetach(true); }
+};
+}  // namespace
+
+__attribute__((constructor)) static void LibraryLoaded() {
+  ProcessAttach();
+  // Built after the static objects, so destroyed before them, at exit as at dlclose: the
+  // message thread is stopped before the log closes.
+  static UnloadHook hook;
+  (void)hook;
+}
 #endif

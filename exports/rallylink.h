@@ -8,8 +8,18 @@
  *
  * Threads: the exports may be called from any thread. Every callback runs on the library's
  * message thread, one event at a time, with no lock of the library held, so a callback may call
- * any export (RLShutdown included). A callback that blocks holds up every later event.
- * Strings given to a callback are valid only until it returns.
+ * any export (RLShutdown and RLInitialise included). A callback that blocks holds up every later
+ * event. Strings given to a callback are valid only until it returns. RLInitialise and
+ * RLShutdown never overlap: one waits until the other has finished.
+ *
+ * Unloading: RLShutdown on a game thread waits (up to 5 s) until the message thread has ended,
+ * so the library may be unloaded as soon as it returns. Two cases leave the thread running:
+ * RLShutdown called from a callback (the thread is the caller; it ends once the callback
+ * returns), and a callback that holds the thread longer than the 5 s wait. Then the game may
+ * go on calling any export, and may start a new session, but before it unloads the library it
+ * calls RLShutdown once more from a game thread: outside a session that call returns 1 after
+ * waiting (up to 5 s again) for such a thread to end. Never unload the library from a
+ * callback. A process may end without RLShutdown: the library then stops its thread itself.
  *
  * Every call is logged to RallylinkLog.txt in the current folder and echoed on standard output.
  */
@@ -66,12 +76,18 @@ typedef int(RLCALL* JoinCallback)(uint32_t Result, uint32_t GiID, uint32_t UserD
 
 /* Opens the log, connects to Meetpoint at the port in the registry, starts the message thread
  * and sends InitialiseValue. Returns 0 when started, 1 when a step failed (call RLShutdown
- * all the same) or a session already exists. The first argument is ignored. */
+ * all the same), a session already exists, or the last session's message thread is still held
+ * in a callback after 5 s. Called from a callback after RLShutdown, the new session's events
+ * are delivered by the same message thread once that callback returns. The first argument is
+ * ignored. */
 RLAPI int RLCALL RLInitialise(uint32_t Reserved, uint16_t InitialiseValue);
 /* Reports the game's state (low 8 bits of State). Needs a session. Returns 0 sent, 1 not. */
 RLAPI int RLCALL RLSetGameState(uint32_t State);
-/* Sends state 5 and the shutdown message, closes the connection and the log, and ends the
- * session. Returns 0 when the shutdown message was sent, 1 when not or outside a session. */
+/* Sends state 5 and the shutdown message, closes the connection and the log, ends the
+ * session and waits up to 5 s for the message thread to end (not when called from a callback).
+ * Returns 0 when the shutdown message was sent, 1 when not or outside a session. After
+ * Meetpoint has closed the connection the sends are still tried: they fail when the
+ * connection does, not before. */
 RLAPI int RLCALL RLShutdown(void);
 
 /* --- Requests (each needs a session; 0 sent, 1 not sent) ----------------------------------- */

@@ -2,7 +2,8 @@
 // receive the answer (where it has one), builds its message and sends it under csSend.
 #include <cstring>
 
-#include "exports/lifecycle.h"
+#include "exports/send.h"
+#include "tcplibrary/wire.h"
 #include "log/log.h"
 #include "rallylink.h"
 #include "session/sessiondata.h"

@@ -3,15 +3,38 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "exports/lifecycle.h"
+#include "exports/send.h"
+#include "exports/startstop.h"
 #include "log/log.h"
 #include "msgthread/msgthread.h"
+#include "platform/lockorder.h"
 #include "rallylink.h"
 #include "session/sessiondata.h"
 #include "tcplibrary/tcplibrary.h"
+#include "tcplibrary/wire.h"
 
-// How long RLShutdown and RLInitialise wait for a message thread that is still running.
+// How long RLShutdown, RLInitialise and the unload wait for a message thread that is still
+// running.
 static const uint32_t kThreadEndWaitMs = 5000;
+
+static PlatLock csStartStop;
+
+void CreateStartStopLock() { PlatLockInit(&csStartStop); }
+void DeleteStartStopLock() { PlatLockDelete(&csStartStop); }
+
+// Holds csStartStop for a whole start or stop. On the message thread (a callback) the lock is
+// only taken when it is free: its holder may be waiting for that very thread to end.
+class StartStopGuard {
+ public:
+  StartStopGuard()
+      : guard_(OnMessageThread()
+                   ? RankedLockGuard(&csStartStop, LockRank::kStartStop, RankedLockGuard::TryOnly{})
+                   : RankedLockGuard(&csStartStop, LockRank::kStartStop)) {}
+  bool Held() const { return guard_.Held(); }
+
+ private:
+  RankedLockGuard guard_;
+};
 
 // Writes the library's version and build time to the log. A file without readable version
 // information is reported as unknown; the start-up goes on either way.
@@ -60,14 +83,6 @@ static int ReadClientPort() {
   return 0;
 }
 
-// Closes the events of the last session once no thread can wait on them any more.
-static void ReleaseSessionEvents() {
-  if (hSocketEvent != nullptr) PlatEventClose(hSocketEvent);
-  if (hExitEvent != nullptr) PlatEventClose(hExitEvent);
-  hSocketEvent = nullptr;
-  hExitEvent = nullptr;
-}
-
 // Logs a start-up failure and writes it to the debugger output; returns RLInitialise's 1.
 static int StartFailed(const char* line) {
   char withEnd[128];
@@ -87,38 +102,44 @@ static int StartLink(uint16_t InitialiseValue) {
   }
   Log.Printf("Success, WSA initialised");
   if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
-  hSocketEvent = TcpCreateSocket(0);
-  if (hSocketEvent == nullptr) return StartFailed("Failed to create and bind the socket");
+  PlatEvent socketEvent = TcpCreateSocket(0);
+  SetSocketEvent(socketEvent);
+  if (socketEvent == nullptr) return StartFailed("Failed to create and bind the socket");
   if (!TcpConnectLoopback(pSessionData->GetClientPort())) {
     return StartFailed("Failed to connect to server 'Meetpoint'");
   }
-  hExitEvent = PlatEventCreate();
-  if (hExitEvent == nullptr) return StartFailed("Failed to create exit event");
+  if (!CreateExitEvent()) return StartFailed("Failed to create exit event");
   StartMessageThread();  // a thread that fails to start does not fail the start-up
 
   uint8_t message[3] = {0x01};
   PutU16(message + 1, InitialiseValue);
-  if (OpenSession(message, sizeof message) == 0) return 0;
+  if (OpenSession(message, sizeof message) == kSent) return 0;
   StopMessageThread();
   return 1;
 }
 
 extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
-  // Refused: without a session object, while a session exists, and on the message thread
-  // (a callback that ended the session), whose thread still belongs to the old session.
-  if (pSessionData == nullptr || OnMessageThread() ||
+  StartStopGuard guard;
+  // Refused without a session object, while a session exists, and while another thread starts
+  // or ends one (on the message thread, which can't wait for that).
+  if (!guard.Held() || pSessionData == nullptr ||
       !ChangeSessionState(SessionState::kClosed, SessionState::kStarting)) {
     Log.PrintfLevel(2, "RLInitialise()");
     return 1;
   }
-  // A message thread of the last session (ended from inside a callback) may still be on its
-  // way out; its events are released once it has gone.
-  if (WaitForMessageThreadEnd(kThreadEndWaitMs)) {
-    bMsgThreadRunning = 0;
-    ReleaseSessionEvents();
+  if (OnMessageThread()) {
+    // A callback ended the session and starts a new one: the thread it runs on carries on with
+    // the new session once the callback returns.
+    HandOverMessageThread();
+  } else if (!EndMessageThread(kThreadEndWaitMs)) {
+    // The last session's thread is still held in a callback: two threads must never serve
+    // one connection, and a session without one would never see its events.
+    SetSessionState(SessionState::kClosed);
+    Log.PrintfLevel(2, "RLInitialise()");
+    return 1;
   }
-  sktServer = PLAT_INVALID_SOCKET;
-  bConnectionClosed = false;
+  // The last session's socket value may since name another socket: no request may reach it.
+  TcpForgetSocket();
 
   Log.Open("RallylinkLog.txt");
   Log.SetConsoleStream(stdout);
@@ -138,22 +159,35 @@ extern "C" int RLCALL RLSetGameState(uint32_t State) {
 }
 
 extern "C" int RLCALL RLShutdown(void) {
+  StartStopGuard guard;
   Log.Printf("RLShutdown()");
-  if (!ChangeSessionState(SessionState::kOpen, SessionState::kClosing)) return 1;
+  if (!guard.Held() || !ChangeSessionState(SessionState::kOpen, SessionState::kClosing)) {
+    // Outside a session: a thread of an earlier session that is still on its way out is
+    // waited for, so that the library may be unloaded once this returns.
+    if (guard.Held() && !OnMessageThread()) EndMessageThread(kThreadEndWaitMs);
+    return 1;
+  }
   RLSetGameState(5);
   const uint8_t message = 0x02;
   int result = static_cast<int>(SendRequest(&message, 1, "FAILED: RLShutdown()"));
-  if (result == 0) {
+  if (result == kSent) {
     PlatSleep(300);
     TcpClose();
   }
   StopMessageThread();
-  // Wait for the thread before its events and the socket library go away, unless this is
-  // the thread itself (RLShutdown called from a callback).
-  bool threadEnded = WaitForMessageThreadEnd(kThreadEndWaitMs);
+  // The thread is joined before its events and the socket library go away, unless this is the
+  // thread itself (RLShutdown from a callback) or a callback holds it beyond the wait; then
+  // the thread's end, or the next start or stop, releases them.
+  EndMessageThread(kThreadEndWaitMs);
   SetSessionState(SessionState::kClosed);
   Log.Close();
   PlatSocketCleanup();
-  if (threadEnded) ReleaseSessionEvents();
   return result;
+}
+
+bool EndMessageThreadForUnload() {
+  StartStopGuard guard;
+  if (OnMessageThread()) return true;  // the process ends from a callback: no return to it
+  SignalMessageThreadExit();
+  return EndMessageThread(kThreadEndWaitMs);
 }

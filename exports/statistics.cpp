@@ -2,7 +2,8 @@
 // blocks in the session object and sends each set to Meetpoint when it chooses.
 #include <cstring>
 
-#include "exports/lifecycle.h"
+#include "exports/send.h"
+#include "tcplibrary/wire.h"
 #include "log/log.h"
 #include "rallylink.h"
 #include "session/floattext.h"

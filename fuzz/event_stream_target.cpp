@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "exports/lifecycle.h"
+#include "exports/attach.h"
 #include "fuzz_targets.h"
 #include "log/log.h"
 #include "msgthread/msgthread.h"
@@ -107,10 +107,12 @@ void RunOnce(Meetpoint& meetpoint, const uint8_t* data, size_t size) {
 
   uint8_t area[4096];
   memset(area, 0, sizeof area);
-  if (!RunMessageLoop(socketEvent, meetpoint.exitEvent, area)) Fail("the loop missed the close");
+  if (RunMessageLoop(socketEvent, meetpoint.exitEvent, area) != LoopEnd::kClosed) {
+    Fail("the loop missed the close");
+  }
 
   PlatSocketClose(sktServer);
-  sktServer = PLAT_INVALID_SOCKET;
+  TcpForgetSocket();
   PlatEventClose(socketEvent);
   PlatSocketCleanup();
 }

@@ -10,15 +10,15 @@
 PlatEvent hSocketEvent = nullptr;
 PlatEvent hExitEvent = nullptr;
 std::atomic<uint8_t> bMsgThreadRunning{0};
-PlatThread hMsgThread = 0;
-std::atomic<bool> bConnectionClosed{false};
+PlatThread hMsgThread = PLAT_NO_THREAD;
 
-// Threads started and not yet ended: exact even when a thread ends before its start returns,
-// which bMsgThreadRunning is not.
-static std::atomic<int> nMsgThreadsAlive{0};
+// The thread that runs the message loop, 0 when none does.
 static std::atomic<uint64_t> uMsgThreadId{0};
+// Set on the message thread when a callback started a new session there; read and cleared by
+// the loop on the same thread once the callback has returned.
+static bool bHandOver = false;
 
-void DispatchMessage(int type, const uint8_t* payload, uint32_t length) {
+void DispatchReceived(int type, const uint8_t* payload, uint32_t length) {
   switch (type) {
     case 0x20:
       Log.Printf("MP -> New game instance");
@@ -48,19 +48,23 @@ void DispatchMessage(int type, const uint8_t* payload, uint32_t length) {
   }
 }
 
-bool RunMessageLoop(PlatEvent socketEvent, PlatEvent exitEvent, uint8_t* area) {
+LoopEnd RunMessageLoop(PlatEvent socketEvent, PlatEvent exitEvent, uint8_t* area) {
   for (;;) {
     int result = PlatWaitForEither(socketEvent, exitEvent, PLAT_INFINITE);
     if (result == PLAT_WAIT_FIRST) {
       uint32_t events = TcpGetNetworkEvents();
-      if (events & PLAT_FD_CLOSE) return true;  // Meetpoint closed: even unread data is left
+      if (events & PLAT_FD_CLOSE) return LoopEnd::kClosed;  // even unread data is left
       if (events & PLAT_FD_READ) {
         uint32_t length = 0;
         int type = TcpReceiveMessage(area, 4095, &length);
-        DispatchMessage(type, area, length);
+        DispatchReceived(type, area, length);
+        if (bHandOver) {
+          bHandOver = false;
+          return LoopEnd::kHandOver;
+        }
       }
     } else if (result == PLAT_WAIT_SECOND || result == PLAT_WAIT_FAILED) {
-      return false;
+      return LoopEnd::kExit;
     }
   }
 }
@@ -72,22 +76,31 @@ static void MessageThread(void*) {
   PlatEvent exitEvent = hExitEvent;
   uMsgThreadId = PlatCurrentThreadId();
   bMsgThreadRunning = 1;
-  if (RunMessageLoop(socketEvent, exitEvent, area)) bConnectionClosed = true;
+  while (RunMessageLoop(socketEvent, exitEvent, area) == LoopEnd::kHandOver) {
+    // A callback ended the session and started a new one: the old events have no other user,
+    // and the thread carries on with the new session's, if its start got that far.
+    PlatEventClose(socketEvent);
+    PlatEventClose(exitEvent);
+    socketEvent = hSocketEvent;
+    exitEvent = hExitEvent;
+    if (socketEvent == nullptr || exitEvent == nullptr) break;
+  }
   bMsgThreadRunning = 0;
   uMsgThreadId = 0;
-  --nMsgThreadsAlive;
-  PlatThreadEnd();
+}
+
+void SetSocketEvent(PlatEvent event) { hSocketEvent = event; }
+
+bool CreateExitEvent() {
+  hExitEvent = PlatEventCreate();
+  return hExitEvent != nullptr;
 }
 
 int StartMessageThread() {
   Log.Printf("Starting message thread");
   if (bMsgThreadRunning == 1) return 0;
-  ++nMsgThreadsAlive;
   hMsgThread = PlatThreadStart(MessageThread, nullptr);
-  if (hMsgThread == PLAT_THREAD_FAILED) {
-    --nMsgThreadsAlive;
-    return 0;
-  }
+  if (hMsgThread == PLAT_NO_THREAD) return 0;
   bMsgThreadRunning = 1;
   return 1;
 }
@@ -99,13 +112,32 @@ int StopMessageThread() {
   return 1;
 }
 
-bool OnMessageThread() { return uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId(); }
+void SignalMessageThreadExit() {
+  if (bMsgThreadRunning == 1) PlatEventSet(hExitEvent);
+}
 
-bool WaitForMessageThreadEnd(uint32_t timeoutMs) {
+static void ReleaseEvents() {
+  if (hSocketEvent != nullptr) PlatEventClose(hSocketEvent);
+  if (hExitEvent != nullptr) PlatEventClose(hExitEvent);
+  hSocketEvent = nullptr;
+  hExitEvent = nullptr;
+}
+
+bool EndMessageThread(uint32_t timeoutMs) {
   if (OnMessageThread()) return false;
-  for (uint32_t waited = 0; nMsgThreadsAlive > 0; waited += 5) {
-    if (waited >= timeoutMs) return false;
-    PlatSleep(5);
+  if (hMsgThread != PLAT_NO_THREAD) {
+    if (!PlatThreadJoin(hMsgThread, timeoutMs)) return false;
+    hMsgThread = PLAT_NO_THREAD;
   }
+  ReleaseEvents();
   return true;
 }
+
+void HandOverMessageThread() {
+  // The loop still holds the old events and closes them itself once the callback returns.
+  bHandOver = true;
+  hSocketEvent = nullptr;
+  hExitEvent = nullptr;
+}
+
+bool OnMessageThread() { return uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId(); }

@@ -7,10 +7,10 @@
 
 namespace {
 
-const char* const kNames[] = {"csSend", "csData", "csLog"};
+const char* const kNames[] = {"csSend", "csData", "csLog", "csStartStop"};
 
 // How often the calling thread holds each lock (they are recursive).
-thread_local int tHeld[3] = {0, 0, 0};
+thread_local int tHeld[4] = {0, 0, 0, 0};
 
 void Abort(const char* breach) {
   char line[160];
@@ -32,7 +32,7 @@ void LockOrderEnter(LockRank rank) {
     outer = "csLog";
   } else if (Held(LockRank::kData) && rank != LockRank::kData) {
     outer = "csData";
-  } else if (Held(LockRank::kSend) && rank == LockRank::kData) {
+  } else if (Held(LockRank::kSend) && (rank == LockRank::kData || rank == LockRank::kStartStop)) {
     outer = "csSend";
   }
   if (outer != nullptr) {

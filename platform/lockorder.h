@@ -1,13 +1,14 @@
-// The order of the library's three locks, checked in debug builds: csSend may be held while
-// csLog is taken, csData is never taken while csSend is held, and nothing else is taken while
-// csLog or csData is held (each is the innermost lock of its callers). A thread that breaks
+// The order of the library's locks, checked in debug builds: csStartStop comes before every
+// other lock, csSend may be held while csLog is taken, csData is never taken while csSend is
+// held, and nothing else is taken while csLog or csData is held (each is the innermost lock of
+// its callers). A thread that breaks
 // the order could deadlock against another that keeps it, so a debug build reports the first
 // breach at once instead of waiting for the deadlock. Release builds compile the checks away.
 #pragma once
 
 #include "platform/platform.h"
 
-enum class LockRank { kSend = 0, kData = 1, kLog = 2 };
+enum class LockRank { kSend = 0, kData = 1, kLog = 2, kStartStop = 3 };
 
 #ifndef NDEBUG
 // Called before and after the calling thread holds a lock of the given rank.
@@ -22,21 +23,31 @@ inline void LockOrderEnter(LockRank) {}
 inline void LockOrderLeave(LockRank) {}
 #endif
 
-// Holds one of the three locks for a scope and keeps the thread's lock order up to date.
+// Holds one of the library's locks for a scope and keeps the thread's lock order up to date.
 class RankedLockGuard {
  public:
-  RankedLockGuard(PlatLock* lock, LockRank rank) : rank_(rank), lock_(lock) {
+  RankedLockGuard(PlatLock* lock, LockRank rank) : rank_(rank), lock_(lock), held_(true) {
     LockOrderEnter(rank_);  // checked before waiting, so a breach is reported, not deadlocked
     PlatLockEnter(lock_);
   }
+  // Takes the lock only when no other thread holds it; Held() tells whether it did.
+  struct TryOnly {};
+  RankedLockGuard(PlatLock* lock, LockRank rank, TryOnly) : rank_(rank), lock_(lock) {
+    LockOrderEnter(rank_);
+    held_ = PlatLockTryEnter(lock_);
+    if (!held_) LockOrderLeave(rank_);
+  }
   ~RankedLockGuard() {
+    if (!held_) return;
     PlatLockLeave(lock_);
     LockOrderLeave(rank_);
   }
+  bool Held() const { return held_; }
   RankedLockGuard(const RankedLockGuard&) = delete;
   RankedLockGuard& operator=(const RankedLockGuard&) = delete;
 
  private:
   LockRank rank_;
   PlatLock* lock_;
+  bool held_;
 };

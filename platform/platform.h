@@ -22,7 +22,9 @@ void PlatLockInit(PlatLock* lock);
 void PlatLockDelete(PlatLock* lock);
 // Waits until the calling thread owns the lock (again, if it owns it already).
 void PlatLockEnter(PlatLock* lock);
-// Gives up one level of ownership taken by PlatLockEnter.
+// Takes the lock (again) when no other thread owns it; false, without waiting, when one does.
+bool PlatLockTryEnter(PlatLock* lock);
+// Gives up one level of ownership taken by PlatLockEnter or PlatLockTryEnter.
 void PlatLockLeave(PlatLock* lock);
 
 // Holds a lock for the lifetime of a scope.
@@ -48,7 +50,8 @@ const int PLAT_WAIT_SECOND = 1;     // the second event was signalled
 const int PLAT_WAIT_TIMEOUT = 258;  // neither within the time limit
 const int PLAT_WAIT_FAILED = -1;    // the wait itself failed
 
-// Creates an event that is not signalled; null on failure.
+// Creates an event that is not signalled; null on failure, with the reason in
+// PlatSocketLastError() (on Windows the two share one error slot).
 PlatEvent PlatEventCreate();
 // Signals the event; true on success.
 bool PlatEventSet(PlatEvent event);
@@ -62,13 +65,15 @@ int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs);
 // Threads and time.
 
 typedef uintptr_t PlatThread;
-const PlatThread PLAT_THREAD_FAILED = ~static_cast<PlatThread>(0);
+const PlatThread PLAT_NO_THREAD = 0;
 
-// Starts a detached thread running fn(arg) with the default stack size; PLAT_THREAD_FAILED on
-// failure. The handle needs no closing.
+// Starts a thread running fn(arg) with the default stack size; PLAT_NO_THREAD on failure. The
+// thread ends when fn returns; every thread started is joined once with PlatThreadJoin.
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg);
-// Ends the calling thread, which must have been started by PlatThreadStart. Never returns.
-[[noreturn]] void PlatThreadEnd();
+// Waits up to timeoutMs (or PLAT_INFINITE) for the thread to end. When it has ended, and so
+// runs no more code of the caller's module, its handle is released and the result is true; on
+// time-out the handle stays valid and the result is false.
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs);
 // A number that identifies the calling thread while it lives.
 uint64_t PlatCurrentThreadId();
 // Suspends the calling thread for at least the given number of milliseconds.

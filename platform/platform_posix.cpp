@@ -46,6 +46,7 @@ void PlatLockInit(PlatLock* lock) {
 
 void PlatLockDelete(PlatLock* lock) { pthread_mutex_destroy(Mutex(lock)); }
 void PlatLockEnter(PlatLock* lock) { pthread_mutex_lock(Mutex(lock)); }
+bool PlatLockTryEnter(PlatLock* lock) { return pthread_mutex_trylock(Mutex(lock)) == 0; }
 void PlatLockLeave(PlatLock* lock) { pthread_mutex_unlock(Mutex(lock)); }
 
 // ---------------------------------------------------------------------------------------------
@@ -109,19 +110,30 @@ static void* ThreadTrampoline(void* p) {
 
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
   auto* start = new (std::nothrow) ThreadStart;
-  if (start == nullptr) return PLAT_THREAD_FAILED;
+  if (start == nullptr) return PLAT_NO_THREAD;
   start->fn = fn;
   start->arg = arg;
   pthread_t thread;
   if (pthread_create(&thread, nullptr, ThreadTrampoline, start) != 0) {
     delete start;
-    return PLAT_THREAD_FAILED;
+    return PLAT_NO_THREAD;
   }
-  pthread_detach(thread);
   return static_cast<PlatThread>(thread);
 }
 
-void PlatThreadEnd() { pthread_exit(nullptr); }
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
+  pthread_t t = static_cast<pthread_t>(thread);
+  if (timeoutMs == PLAT_INFINITE) return pthread_join(t, nullptr) == 0;
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+  if (deadline.tv_nsec >= 1000000000L) {
+    deadline.tv_sec += 1;
+    deadline.tv_nsec -= 1000000000L;
+  }
+  return pthread_timedjoin_np(t, nullptr, &deadline) == 0;
+}
 
 uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
 
@@ -238,14 +250,26 @@ namespace {
 struct Event {
   int fd;
 };
+
+// The calling thread's last error code. Windows keeps one slot for the socket calls and the
+// event creation, so a failed event creation is reported through PlatSocketLastError too.
+thread_local int tLastError = 0;
+
+const int kErrorTooManyOpenFiles = 4;  // ERROR_TOO_MANY_OPEN_FILES
+const int kErrorNotEnoughMemory = 8;   // ERROR_NOT_ENOUGH_MEMORY
 }  // namespace
 
 PlatEvent PlatEventCreate() {
   int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    tLastError =
+        (errno == EMFILE || errno == ENFILE) ? kErrorTooManyOpenFiles : kErrorNotEnoughMemory;
+    return nullptr;
+  }
   auto* e = new (std::nothrow) Event;
   if (e == nullptr) {
     close(fd);
+    tLastError = kErrorNotEnoughMemory;
     return nullptr;
   }
   e->fd = fd;
@@ -294,7 +318,6 @@ const int kMaxSockets = 64;
 SocketState gSockets[kMaxSockets];
 std::mutex gSocketsMutex;  // guards gSockets and gStartupCount
 int gStartupCount = 0;
-thread_local int tLastError = 0;
 }  // namespace
 
 static int Fail(int wsaError) {

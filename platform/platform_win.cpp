@@ -6,6 +6,7 @@
 #include <process.h>
 
 #include <cstring>
+#include <new>
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatLock::opaque), "PlatLock too small");
 
@@ -16,6 +17,9 @@ static CRITICAL_SECTION* CriticalSection(PlatLock* lock) {
 void PlatLockInit(PlatLock* lock) { InitializeCriticalSection(CriticalSection(lock)); }
 void PlatLockDelete(PlatLock* lock) { DeleteCriticalSection(CriticalSection(lock)); }
 void PlatLockEnter(PlatLock* lock) { EnterCriticalSection(CriticalSection(lock)); }
+bool PlatLockTryEnter(PlatLock* lock) {
+  return TryEnterCriticalSection(CriticalSection(lock)) != 0;
+}
 void PlatLockLeave(PlatLock* lock) { LeaveCriticalSection(CriticalSection(lock)); }
 
 PlatEvent PlatEventCreate() { return CreateEventA(nullptr, FALSE, FALSE, nullptr); }
@@ -29,14 +33,39 @@ int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs) {
   return static_cast<int>(result - WAIT_OBJECT_0);
 }
 
+namespace {
+struct ThreadStart {
+  void (*fn)(void*);
+  void* arg;
+};
+
+unsigned __stdcall ThreadTrampoline(void* p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  start.fn(start.arg);
+  return 0;  // the C runtime's _endthreadex follows
+}
+}  // namespace
+
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
-  return static_cast<PlatThread>(_beginthread(fn, 0, arg));
+  auto* start = new (std::nothrow) ThreadStart;
+  if (start == nullptr) return PLAT_NO_THREAD;
+  start->fn = fn;
+  start->arg = arg;
+  uintptr_t handle = _beginthreadex(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
+  if (handle == 0) {
+    delete start;
+    return PLAT_NO_THREAD;
+  }
+  return static_cast<PlatThread>(handle);
 }
 
-void PlatThreadEnd() {
-  _endthread();
-  for (;;) {
-  }
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
+  // _beginthreadex gives the handle as an integer.
+  HANDLE handle = reinterpret_cast<HANDLE>(thread);  // NOLINT(performance-no-int-to-ptr)
+  if (WaitForSingleObject(handle, timeoutMs) != WAIT_OBJECT_0) return false;
+  CloseHandle(handle);
+  return true;
 }
 
 uint64_t PlatCurrentThreadId() { return GetCurrentThreadId(); }

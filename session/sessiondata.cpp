@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "msgthread/defaultcallbacks.h"
 #include "platform/lockorder.h"
 #include "session/floattext.h"
 
@@ -16,7 +15,7 @@ static void CopyCut(char* to, const char* from, size_t max) {
   to[n] = '\0';
 }
 
-CSessionData::CSessionData()
+CSessionData::CSessionData(const DefaultCallbacks& defaults)
     : LobbyMessageUserData(0),
       GameInstanceUserData(0),
       ResultsUserData(0),
@@ -28,11 +27,12 @@ CSessionData::CSessionData()
       uClientPort(0),
       ExtraBlockSize(0),
       NonBlockSize(0),
-      pLobbyMessageCallback(DefaultLobbyMessageCallback),
-      pGameInstanceCallback(DefaultGameInstanceCallback),
-      pResultsCallback(DefaultResultsCallback),
-      pVotingCallback(DefaultVotingCallback),
-      pJoinCallback(DefaultJoinCallback) {
+      pLobbyMessageCallback(defaults.lobbyMessage),
+      pGameInstanceCallback(defaults.gameInstance),
+      pResultsCallback(defaults.results),
+      pVotingCallback(defaults.voting),
+      pJoinCallback(defaults.join),
+      defaults_(defaults) {
   PlatLockInit(&csData);
   memset(ExtraBlock, 0, sizeof ExtraBlock);
   memset(NonBlock, 0, sizeof NonBlock);
@@ -83,19 +83,19 @@ uint32_t CSessionData::GetVotingUserData() { return Read(VotingUserData); }
 uint32_t CSessionData::GetJoinUserData() { return Read(JoinUserData); }
 
 void CSessionData::SetLobbyMessageCallback(LobbyMessageCallback callback) {
-  Write(pLobbyMessageCallback, OrDefault(callback, DefaultLobbyMessageCallback));
+  Write(pLobbyMessageCallback, OrDefault(callback, defaults_.lobbyMessage));
 }
 void CSessionData::SetGameInstanceCallback(GameInstanceCallback callback) {
-  Write(pGameInstanceCallback, OrDefault(callback, DefaultGameInstanceCallback));
+  Write(pGameInstanceCallback, OrDefault(callback, defaults_.gameInstance));
 }
 void CSessionData::SetResultsCallback(ResultsCallback callback) {
-  Write(pResultsCallback, OrDefault(callback, DefaultResultsCallback));
+  Write(pResultsCallback, OrDefault(callback, defaults_.results));
 }
 void CSessionData::SetVotingCallback(VotingCallback callback) {
-  Write(pVotingCallback, OrDefault(callback, DefaultVotingCallback));
+  Write(pVotingCallback, OrDefault(callback, defaults_.voting));
 }
 void CSessionData::SetJoinCallback(JoinCallback callback) {
-  Write(pJoinCallback, OrDefault(callback, DefaultJoinCallback));
+  Write(pJoinCallback, OrDefault(callback, defaults_.join));
 }
 
 void CSessionData::SetLobbyMessageUserData(uint32_t userData) {
@@ -116,7 +116,7 @@ void CSessionData::GetLobbyMessageSlot(LobbyMessageCallback* callback, uint32_t*
 
 void CSessionData::SetLobbyMessageSlot(LobbyMessageCallback callback, uint32_t userData) {
   RankedLockGuard guard(&csData, LockRank::kData);
-  pLobbyMessageCallback = OrDefault(callback, DefaultLobbyMessageCallback);
+  pLobbyMessageCallback = OrDefault(callback, defaults_.lobbyMessage);
   LobbyMessageUserData = userData;
 }
 
@@ -128,7 +128,7 @@ void CSessionData::GetGameInstanceSlot(GameInstanceCallback* callback, uint32_t*
 
 void CSessionData::SetGameInstanceSlot(GameInstanceCallback callback, uint32_t userData) {
   RankedLockGuard guard(&csData, LockRank::kData);
-  pGameInstanceCallback = OrDefault(callback, DefaultGameInstanceCallback);
+  pGameInstanceCallback = OrDefault(callback, defaults_.gameInstance);
   GameInstanceUserData = userData;
 }
 
@@ -140,7 +140,7 @@ void CSessionData::GetResultsSlot(ResultsCallback* callback, uint32_t* userData)
 
 void CSessionData::SetResultsSlot(ResultsCallback callback, uint32_t userData) {
   RankedLockGuard guard(&csData, LockRank::kData);
-  pResultsCallback = OrDefault(callback, DefaultResultsCallback);
+  pResultsCallback = OrDefault(callback, defaults_.results);
   ResultsUserData = userData;
 }
 
@@ -152,7 +152,7 @@ void CSessionData::GetVotingSlot(VotingCallback* callback, uint32_t* userData) {
 
 void CSessionData::SetVotingSlot(VotingCallback callback, uint32_t userData) {
   RankedLockGuard guard(&csData, LockRank::kData);
-  pVotingCallback = OrDefault(callback, DefaultVotingCallback);
+  pVotingCallback = OrDefault(callback, defaults_.voting);
   VotingUserData = userData;
 }
 

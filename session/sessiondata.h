@@ -12,9 +12,19 @@ const uint32_t kStatSlots = 16;
 const uint32_t kStatSlotSize = 32;
 const uint32_t kBlockSize = 256;
 
+// The callbacks that fill each slot until the game installs its own, and again whenever it
+// installs null.
+struct DefaultCallbacks {
+  LobbyMessageCallback lobbyMessage;
+  GameInstanceCallback gameInstance;
+  ResultsCallback results;
+  VotingCallback voting;
+  JoinCallback join;
+};
+
 class CSessionData {
  public:
-  CSessionData();
+  explicit CSessionData(const DefaultCallbacks& defaults);
   ~CSessionData();
   CSessionData(const CSessionData&) = delete;
   CSessionData& operator=(const CSessionData&) = delete;
@@ -98,6 +108,7 @@ class CSessionData {
   ResultsCallback pResultsCallback;
   VotingCallback pVotingCallback;
   JoinCallback pJoinCallback;
+  const DefaultCallbacks defaults_;
 };
 
 // The session object, created when the library is loaded; null if it could not be.

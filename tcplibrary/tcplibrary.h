@@ -18,6 +18,9 @@ const uint32_t kNetworkEventMask = 0x39;  // FD_READ | FD_ACCEPT | FD_CONNECT | 
 // The library's one socket; PLAT_INVALID_SOCKET until TcpCreateSocket.
 extern PlatSocket sktServer;
 
+// Sets sktServer back to PLAT_INVALID_SOCKET before a new start, so that nothing reaches the
+// socket of a session that has ended.
+void TcpForgetSocket();
 // Starts Windows Sockets 2.2: 1 on success, 0 on failure.
 int TcpStartup();
 // Creates sktServer bound to 127.0.0.1:port (0: any) with its network events selected; returns

@@ -19,6 +19,8 @@ static uint32_t ReadU32(const uint8_t* p) {
          static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
+void TcpForgetSocket() { sktServer = PLAT_INVALID_SOCKET; }
+
 int TcpStartup() { return PlatSocketStartup() == 0 ? 1 : 0; }
 
 PlatEvent TcpCreateSocket(uint16_t port) {

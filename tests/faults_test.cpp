@@ -48,6 +48,25 @@ TEST_F(SessionTest, MeetpointKilledMidSessionEndsTheThreadAndARestartedOneServes
   EXPECT_EQ(meetpoint.Frames().back(), Hex("08 03 00 00 00 02"));
 }
 
+TEST_F(SessionTest, AfterMeetpointEndsItsSendingRequestsStillGoOut) {
+  int threadsBefore = ThreadCount();
+  Start();
+  meetpoint.ShutdownSending();
+  // The message thread sees the close and ends without telling the game or closing anything.
+  ASSERT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threadsBefore; }));
+  // Meetpoint still reads: the next requests are sent as usual.
+  EXPECT_EQ(RLSendVote(7, 1), 0u);
+  ASSERT_TRUE(meetpoint.WaitFrames(2));
+  Bytes raw = meetpoint.RawBytes();
+  EXPECT_EQ(Bytes(raw.end() - 10, raw.end()), Hex("0A 00 00 00 08 07 00 00 00 01"));
+  EXPECT_EQ(RLShutdown(), 0);
+  ASSERT_TRUE(meetpoint.WaitFrames(4));
+  EXPECT_EQ(FramesAfter(2), (std::vector<Bytes>{Hex("04 05"), Hex("02")}));
+  EXPECT_EQ(LogFrom("RLShutdown()"),
+            (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
+                                      "Stopping message thread"}));
+}
+
 TEST_F(SessionTest, SlowMeetpointThatStopsReadingMakesSendsFailWithinTheirWait) {
   Start();
   meetpoint.StopReading();

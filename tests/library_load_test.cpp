@@ -2,7 +2,12 @@
 // log's closing banner at unload.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "rallylink.h"
+#include "support/fake_meetpoint.h"
 #include "support/test_env.h"
 
 #ifdef _WIN32
@@ -85,6 +90,63 @@ TEST(LibraryLoad, UnloadAfterShutdownWritesNoSecondBanner) {
   std::string log = ReadTextFile("RallylinkLog.txt");
   EXPECT_EQ(log.find("#### Closing log ####"), log.rfind("#### Closing log ####"));
   EXPECT_NE(log.find("#### Closing log ####"), std::string::npos);
+}
+
+// The process ends (main returns) without RLShutdown while events keep arriving: the message
+// thread is stopped before anything it uses goes away, and the log still gets its closing banner.
+TEST(LibraryLoad, ExitWithoutShutdownWhileEventsArriveEndsCleanly) {
+  ScratchDir dir;
+  FakeMeetpoint meetpoint;
+  SetClientPortValue(std::to_string(meetpoint.Port()));
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    const Bytes vote = Frame({0x22, 9, 0, 0, 0, 1, 'f', 'l', 'o', 'o', 'd', 0});
+    while (!stop) {
+      meetpoint.Send(vote);
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+  });
+  for (int run = 0; run < 30; ++run) {
+    ASSERT_EQ(RunProgram("exit_midstream", {std::to_string(2 + run % 20)}, 20000), 0) << run;
+    std::string log = ReadTextFile("RallylinkLog.txt");
+    size_t closing = log.rfind("\n#### Closing log ####\n");
+    ASSERT_NE(closing, std::string::npos) << run;
+    EXPECT_GT(closing, log.rfind("#### Opening log ####")) << run;
+    EXPECT_EQ(log.compare(log.size() - 22, 22, "#####################\n"), 0) << run;
+  }
+  stop = true;
+  flood.join();
+  DeleteClientPortKey();
+}
+
+std::atomic<int> gVotes{0};
+
+int RLCALL CountVote(const char*, uint32_t, unsigned char, uint32_t) {
+  ++gVotes;
+  return 0;
+}
+
+// A game that loads the library for one session at a time: the message thread is joined by
+// RLShutdown, so the library's code can be unmapped as soon as it returns.
+TEST(LibraryLoad, SlowUnloadRightAfterShutdownAHundredTimes) {
+  ScratchDir dir;
+  FakeMeetpoint meetpoint;
+  SetClientPortValue(std::to_string(meetpoint.Port()));
+  StreamCapture out(stdout);
+  for (int cycle = 1; cycle <= 100; ++cycle) {
+    Library library;
+    ASSERT_TRUE(library.Loaded());
+    auto setVoting =
+        library.Get<uint32_t(RLCALL*)(VotingCallback, uint32_t)>("RLSetVotingCallback");
+    setVoting(CountVote, 0);
+    ASSERT_EQ(library.Get<int(RLCALL*)(uint32_t, uint16_t)>("RLInitialise")(0, 1), 0);
+    ASSERT_TRUE(meetpoint.WaitConnected(cycle));
+    int votes = gVotes;
+    ASSERT_TRUE(meetpoint.SendFrame({0x22, 1, 0, 0, 0, 1, 'u', 0}));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return gVotes > votes; }));
+    ASSERT_EQ(library.Get<int(RLCALL*)()>("RLShutdown")(), 0);
+  }
+  DeleteClientPortKey();
 }
 
 }  // namespace

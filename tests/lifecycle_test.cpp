@@ -87,6 +87,42 @@ TEST_F(SessionTest, RequestsDuringTheStartNeverGoOutBeforeMsgInitialise) {
   EXPECT_EQ(meetpoint.Frames().size(), 1 + static_cast<size_t>(sent.load()));
 }
 
+// The log's banners, in order: every opening is closed before the next one opens.
+bool BannersAlternate(const std::string& log) {
+  bool open = false;
+  for (const std::string& line : SplitLines(log)) {
+    if (line == "#### Opening log ####") {
+      if (open) return false;
+      open = true;
+    } else if (line == "#### Closing log ####") {
+      if (!open) return false;
+      open = false;
+    }
+  }
+  return true;
+}
+
+TEST_F(SessionTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
+  RLSetVotingCallback(RecordVote, 0);
+  Start();
+  const int kRounds = 16;
+  for (int round = 1; round <= kRounds; ++round) {
+    std::thread stopper([] { RLShutdown(); });
+    // Refused while the session is open; once the stop has begun, the start waits for all of
+    // it (log, socket library, events) before it begins its own.
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (RLInitialise(0, 1) != 0) ASSERT_LT(std::chrono::steady_clock::now(), until);
+    stopper.join();
+    // The new session has its connection, its thread and its log.
+    ASSERT_TRUE(meetpoint.WaitConnected(round + 1));
+    SendEvent(NewGameVote(static_cast<uint32_t>(round), 1, "racer"));
+    ASSERT_EQ(RLSendVote(1, 1), 0u);
+  }
+  EXPECT_EQ(RLShutdown(), 0);
+  EXPECT_EQ(gCalls.Calls().size(), static_cast<size_t>(kRounds));
+  EXPECT_TRUE(BannersAlternate(ReadTextFile("RallylinkLog.txt")));
+}
+
 // Ends the session in one of three ways: by the game, by Meetpoint closing the connection, or
 // by the game from inside a callback on the message thread.
 int RLCALL ShutdownFromCallback(const char*, uint32_t, unsigned char, uint32_t) {

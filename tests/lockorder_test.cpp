@@ -23,7 +23,7 @@ TEST(LockOrder, TheLibrarysLocksReportEveryBreach) {
 #else
   gBreaches.clear();
   LockOrderHandler previous = SetLockOrderHandler(RecordBreach);
-  CSessionData data;
+  CSessionData data(DefaultCallbacks{});
   PlatLock send;
   PlatLockInit(&send);
   {
@@ -61,7 +61,7 @@ TEST(LockOrderDeathTest, ABreachEndsTheProcessByDefault) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(
       {
-        CSessionData data;
+        CSessionData data(DefaultCallbacks{});
         PlatLock send;
         PlatLockInit(&send);
         RankedLockGuard holdSend(&send, LockRank::kSend);

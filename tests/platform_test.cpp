@@ -12,6 +12,11 @@
 #include "support/rawsocket.h"
 #include "support/test_env.h"
 
+#ifndef _WIN32
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using std::chrono::milliseconds;
@@ -23,7 +28,10 @@ TEST(PlatformLock, IsRecursiveForItsOwner) {
   PlatLockEnter(&lock);
   PlatLockEnter(&lock);
   std::atomic<bool> entered{false};
+  EXPECT_TRUE(PlatLockTryEnter(&lock));  // the owner's try succeeds...
+  PlatLockLeave(&lock);
   std::thread other([&] {
+    EXPECT_FALSE(PlatLockTryEnter(&lock));  // ...another thread's fails without waiting
     PlatLockGuard guard(&lock);
     entered = true;
   });
@@ -58,6 +66,47 @@ TEST(PlatformEvent, ResetsAutomaticallyAndPrefersTheFirst) {
   PlatEventClose(a);
   PlatEventClose(b);
 }
+
+TEST(PlatformThread, AJoinWaitsForTheThreadsEndAndNoLonger) {
+  static PlatEvent events[2];
+  static std::atomic<int> stage{0};
+  events[0] = PlatEventCreate();  // go
+  events[1] = PlatEventCreate();  // never signalled
+  stage = 0;
+  PlatThread thread = PlatThreadStart(
+      [](void*) {
+        PlatWaitForEither(events[0], events[1], 5000);
+        stage = 1;
+      },
+      nullptr);
+  ASSERT_NE(thread, PLAT_NO_THREAD);
+  EXPECT_FALSE(PlatThreadJoin(thread, 50));  // still waiting for go: the handle stays valid
+  PlatEventSet(events[0]);
+  EXPECT_TRUE(PlatThreadJoin(thread, 5000));
+  EXPECT_EQ(stage, 1);
+  PlatEventClose(events[0]);
+  PlatEventClose(events[1]);
+}
+
+#ifndef _WIN32
+// With no descriptor left, creating an event fails and leaves the error code that Windows would
+// give, where the socket functions report it.
+TEST(PlatformEvent, AFailedCreationLeavesItsErrorCode) {
+  int lowestFree = dup(0);
+  ASSERT_GE(lowestFree, 0);
+  close(lowestFree);
+  rlimit saved;
+  getrlimit(RLIMIT_NOFILE, &saved);
+  rlimit none = saved;
+  none.rlim_cur = static_cast<rlim_t>(lowestFree);  // every lower descriptor is in use
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+  PlatEvent event = PlatEventCreate();
+  int error = PlatSocketLastError();
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(event, nullptr);
+  EXPECT_EQ(error, 4);  // ERROR_TOO_MANY_OPEN_FILES
+}
+#endif
 
 TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
   uint32_t size = PlatVersionInfoSize("rallylink.dll");

@@ -27,6 +27,8 @@ void FakeMeetpoint::Run() {
       if (closeRequest_ != CloseRequest::kNone) {
         if (closeRequest_ == CloseRequest::kRestart) {
           listener_ = RawSocket::Listen(port_);
+        } else if (closeRequest_ == CloseRequest::kHalfClose) {
+          if (game.Valid()) game.ShutdownSending();
         } else if (game.Valid()) {
           if (closeRequest_ == CloseRequest::kGraceful) {
             game.Close();

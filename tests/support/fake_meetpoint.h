@@ -36,6 +36,9 @@ class FakeMeetpoint {
   bool SendFrame(const Bytes& payload) { return Send(Frame(payload)); }
   // Sends raw bytes in pieces of pieceSize bytes with a pause after each.
   bool SendInPieces(const Bytes& raw, size_t pieceSize, int pauseMs);
+  // Ends Meetpoint's sending direction only: the game sees the end of the stream, and Meetpoint
+  // still reads what the game sends.
+  void ShutdownSending() { Request(CloseRequest::kHalfClose); }
   // Closes the current game connection, gracefully or with a reset.
   void CloseGame(bool abortive = false);
   // Ends like a killed process: the game connection is reset and the port stops listening.
@@ -44,7 +47,7 @@ class FakeMeetpoint {
   bool Restart();
 
  private:
-  enum class CloseRequest { kNone, kGraceful, kAbortive, kKill, kRestart };
+  enum class CloseRequest { kNone, kHalfClose, kGraceful, kAbortive, kKill, kRestart };
   void Run();
   void Request(CloseRequest request);
   template <typename Pred>

@@ -18,6 +18,10 @@ static int Dup2Fd(int from, int to) { return _dup2(from, to); }
 static int CloseFd(int fd) { return _close(fd); }
 static int FdOf(FILE* f) { return _fileno(f); }
 #else
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 static int DupFd(int fd) { return dup(fd); }
 static int Dup2Fd(int from, int to) { return dup2(from, to); }
@@ -227,6 +231,61 @@ static int EntriesIn(const char* folder) {
 int ThreadCount() { return EntriesIn("/proc/self/task"); }
 // The iterator's own descriptor is counted too, the same every time.
 int HandleCount() { return EntriesIn("/proc/self/fd"); }
+#endif
+
+#ifdef _WIN32
+int RunProgram(const std::string& name, const std::vector<std::string>& args, int timeoutMs) {
+  char self[MAX_PATH];
+  DWORD n = GetModuleFileNameA(nullptr, self, sizeof self);
+  std::string path = (fs::path(std::string(self, n)).parent_path() / (name + ".exe")).string();
+  std::string command = "\"" + path + "\"";
+  for (const std::string& a : args) command += " " + a;
+  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
+  HANDLE nul = CreateFileA("NUL", GENERIC_WRITE, FILE_SHARE_WRITE, &sa, OPEN_EXISTING, 0, nullptr);
+  STARTUPINFOA si = {};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = nul;
+  si.hStdError = nul;
+  PROCESS_INFORMATION pi = {};
+  BOOL started =
+      CreateProcessA(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+  CloseHandle(nul);
+  if (!started) return -1;
+  DWORD code = static_cast<DWORD>(-1);
+  if (WaitForSingleObject(pi.hProcess, static_cast<DWORD>(timeoutMs)) == WAIT_OBJECT_0) {
+    GetExitCodeProcess(pi.hProcess, &code);
+  } else {
+    TerminateProcess(pi.hProcess, static_cast<UINT>(-1));
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return static_cast<int>(code);
+}
+#else
+int RunProgram(const std::string& name, const std::vector<std::string>& args, int timeoutMs) {
+  std::string path = (fs::read_symlink("/proc/self/exe").parent_path() / name).string();
+  std::vector<char*> argv = {const_cast<char*>(path.c_str())};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid;
+  int spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  bool ended = WaitUntil(timeoutMs, [&] { return waitpid(pid, &status, WNOHANG) == pid; });
+  if (!ended) {
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 #endif
 
 bool WaitUntil(int timeoutMs, const std::function<bool()>& cond) {

@@ -61,5 +61,9 @@ std::vector<std::string> SplitLines(const std::string& text);
 // The process's threads, and its open handles (Windows) or file descriptors (elsewhere).
 int ThreadCount();
 int HandleCount();
+// Runs the program of that name from the test program's own folder with the arguments, its
+// standard output and error sent nowhere, and returns its exit code (-1 when it could not be
+// run, did not end within timeoutMs, or died of a signal).
+int RunProgram(const std::string& name, const std::vector<std::string>& args, int timeoutMs);
 // Polls cond every few milliseconds until it holds or timeoutMs passes.
 bool WaitUntil(int timeoutMs, const std::function<bool()>& cond);

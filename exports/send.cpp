@@ -1,0 +1,46 @@
+#include "exports/send.h"
+
+#include "log/log.h"
+#include "platform/lockorder.h"
+#include "tcplibrary/tcplibrary.h"
+
+PlatLock csSend;
+
+static SessionState gSessionState = SessionState::kClosed;  // guarded by csSend
+
+void CreateSendLock() { PlatLockInit(&csSend); }
+void DeleteSendLock() { PlatLockDelete(&csSend); }
+
+bool ChangeSessionState(SessionState from, SessionState to) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  if (gSessionState != from) return false;
+  gSessionState = to;
+  return true;
+}
+
+void SetSessionState(SessionState to) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  gSessionState = to;
+}
+
+SendResult OpenSession(const void* payload, uint32_t length) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  gSessionState = SessionState::kOpen;
+  return SendRequest(payload, length, nullptr);
+}
+
+SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  // After Meetpoint closed the connection the send is still tried: the transport's failure,
+  // not an earlier guess, tells the game that the connection is gone.
+  bool inSession = gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing;
+  bool sent = inSession && TcpSendMessage(payload, length) == 1;
+  if (!sent && failureLine != nullptr) Log.Printf("%s", failureLine);
+  return sent ? kSent : kNotSent;
+}
+
+SendResult RefuseRequest(const char* failureLine) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  Log.Printf("%s", failureLine);
+  return kNotSent;
+}

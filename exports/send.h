@@ -1,0 +1,34 @@
+// The send path that every sending export shares: the send lock, whether a session exists,
+// and the framed send of one request.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// What a sending export returns: 0 when the whole message was handed to the connection, 1
+// when it was not.
+enum SendResult : uint32_t { kSent = 0, kNotSent = 1 };
+
+extern PlatLock csSend;  // serialises whole sends; exists while the library is loaded
+
+// Creates and deletes csSend, at the library's load and unload.
+void CreateSendLock();
+void DeleteSendLock();
+
+// A session is starting from the RLInitialise that got past its version banner until that
+// call has sent MsgInitialise or failed, then open until RLShutdown ends it. Requests go out
+// only while it is open (or closing). The state changes under csSend.
+enum class SessionState { kClosed, kStarting, kOpen, kClosing };
+// Moves the state from `from` to `to`; false (and no change) when it was not `from`.
+bool ChangeSessionState(SessionState from, SessionState to);
+void SetSessionState(SessionState to);
+
+// Opens the session and sends its first message in one hold of csSend, so that no request of
+// another thread goes out before that message.
+SendResult OpenSession(const void* payload, uint32_t length);
+// Sends one request as a frame while holding csSend. Outside a session nothing is sent. When
+// the send fails and failureLine is not null, that line is logged, csSend still held.
+SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine);
+// Logs failureLine the way a failed send does, for requests refused before they are built.
+SendResult RefuseRequest(const char* failureLine);
