@@ -1,7 +1,5 @@
 #include "exports/attach.h"
 
-#include <new>
-
 #include "exports/send.h"
 #include "exports/startstop.h"
 #include "msgthread/defaultcallbacks.h"
@@ -19,7 +17,7 @@ void ProcessAttach() {
     static const DefaultCallbacks kDefaults = {DefaultLobbyMessageCallback,
                                                DefaultGameInstanceCallback, DefaultResultsCallback,
                                                DefaultVotingCallback, DefaultJoinCallback};
-    pSessionData = new (std::nothrow) CSessionData(kDefaults);
+    CreateSessionData(kDefaults);
   }
   PlatDebugOutput("DLL Init routine...(DLL_PROCESS_ATTACH [2])\n");
 }
@@ -28,8 +26,7 @@ void ProcessDetach(bool threadsMayRun) {
   if (nAttachCount == 0 || --nAttachCount != 0) return;
   // A message thread still held in a callback keeps what it uses; the process is ending.
   if (threadsMayRun && !EndMessageThreadForUnload()) return;
-  delete pSessionData;
-  pSessionData = nullptr;
+  DestroySessionData();
   DeleteStartStopLock();
   DeleteSendLock();
 }

@@ -6,7 +6,7 @@
 
 PlatLock csSend;
 
-static SessionState gSessionState = SessionState::kClosed;  // guarded by csSend
+static SessionState gSessionState RL_GUARDED_BY(csSend) = SessionState::kClosed;
 
 void CreateSendLock() { PlatLockInit(&csSend); }
 void DeleteSendLock() { PlatLockDelete(&csSend); }

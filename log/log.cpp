@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "platform/lockorder.h"
-#include "platform/static_order.h"
+#include "platform/attributes.h"
 
 // Constructed before every other static object of the library and destroyed after them, so
 // that everything may log until the very end.
@@ -62,7 +62,6 @@ bool CLog::Close() {
 // a format without conversions is its own message. A message too long for the area is
 // formatted for each destination instead.
 void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
-  RankedLockGuard guard(&csLog, LockRank::kLog);
   toFile = toFile && pLogFile != nullptr;
   toConsole = toConsole && pConsoleStream != nullptr;
   if (!toFile && !toConsole) return;
@@ -109,6 +108,7 @@ void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list ar
 }
 
 void CLog::Printf(const char* format, ...) {
+  RankedLockGuard guard(&csLog, LockRank::kLog);
   va_list args;
   va_start(args, format);
   WriteLine(true, true, format, args);
@@ -116,8 +116,7 @@ void CLog::Printf(const char* format, ...) {
 }
 
 void CLog::PrintfLevel(int level, const char* format, ...) {
-  RankedLockGuard guard(&csLog,
-                        LockRank::kLog);  // the levels are read under the lock that writes the line
+  RankedLockGuard guard(&csLog, LockRank::kLog);  // the levels are read under the line's lock
   va_list args;
   va_start(args, format);
   WriteLine(level <= nFileLevel, level <= nConsoleLevel, format, args);

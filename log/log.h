@@ -6,13 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "platform/attributes.h"
 #include "platform/platform.h"
-
-#if defined(__GNUC__)
-#define RL_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define RL_PRINTF_FORMAT(fmt, args)
-#endif
 
 class CLog {
  public:
@@ -32,19 +27,22 @@ class CLog {
   void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4);
   // Sets the console stream; null restores the standard error stream.
   void SetConsoleStream(FILE* stream);
+
+  // The log's described interface also has setters for its flag and levels; nothing in the
+  // library calls them.
   void SetFlag(uint8_t flag);
   void SetFileLevel(int level);
   void SetLevels(int consoleLevel, int fileLevel);
 
  private:
-  void WriteLine(bool toFile, bool toConsole, const char* format, va_list args);
-  void WriteBanner(const char* title, bool emptyLineAfter);
+  void WriteLine(bool toFile, bool toConsole, const char* format, va_list args) RL_REQUIRES(csLog);
+  void WriteBanner(const char* title, bool emptyLineAfter) RL_REQUIRES(csLog);
 
-  [[maybe_unused]] uint8_t bFlag;  // kept for SetFlag; nothing reads it
-  int nConsoleLevel;
-  int nFileLevel;
-  FILE* pLogFile;
-  FILE* pConsoleStream;
+  [[maybe_unused]] uint8_t bFlag RL_GUARDED_BY(csLog);  // kept for SetFlag; nothing reads it
+  int nConsoleLevel RL_GUARDED_BY(csLog);
+  int nFileLevel RL_GUARDED_BY(csLog);
+  FILE* pLogFile RL_GUARDED_BY(csLog);
+  FILE* pConsoleStream RL_GUARDED_BY(csLog);
   PlatLock csLog;
 };
 

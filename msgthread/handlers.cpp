@@ -5,13 +5,9 @@
 
 #include "log/log.h"
 #include "session/sessiondata.h"
+#include "tcplibrary/wire.h"
 
 namespace {
-
-uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 void Malformed(const uint8_t* payload) { Log.Printf("MP -> Malformed message 0x%02X", payload[0]); }
 
@@ -52,8 +48,8 @@ void OnIncomingMessage(const uint8_t* payload, uint32_t length) {
 
 void OnNewGameInstance(const uint8_t* payload, uint32_t length) {
   if (length < 9) return Malformed(payload);
-  uint32_t giid = ReadU32(payload + 1);
-  uint32_t votingFlags = ReadU32(payload + 5);
+  uint32_t giid = GetU32(payload + 1);
+  uint32_t votingFlags = GetU32(payload + 5);
   GameInstanceCallback callback;
   uint32_t userData;
   pSessionData->GetGameInstanceSlot(&callback, &userData);
@@ -62,10 +58,10 @@ void OnNewGameInstance(const uint8_t* payload, uint32_t length) {
 
 void OnNewGameResults(const uint8_t* payload, uint32_t length) {
   if (length < 14) return Malformed(payload);
-  uint32_t giid = ReadU32(payload + 1);
+  uint32_t giid = GetU32(payload + 1);
   char vote = static_cast<char>(payload[5]);
-  uint32_t numPlayers = ReadU32(payload + 6);
-  uint32_t recordsSize = ReadU32(payload + 10);
+  uint32_t numPlayers = GetU32(payload + 6);
+  uint32_t recordsSize = GetU32(payload + 10);
   // The records must lie inside the payload, and the stated size may not exceed them; the
   // product is taken in 64 bits so that a huge count cannot wrap into a small block.
   uint64_t blockSize = static_cast<uint64_t>(numPlayers) * sizeof(PlayerResult);
@@ -86,7 +82,7 @@ void OnNewGameResults(const uint8_t* payload, uint32_t length) {
 
 void OnNewGameVote(const uint8_t* payload, uint32_t length) {
   if (length < 6) return Malformed(payload);
-  uint32_t giid = ReadU32(payload + 1);
+  uint32_t giid = GetU32(payload + 1);
   unsigned char vote = payload[5];
   char voter[32];
   TakeString(payload, length, 6, voter, 31);
@@ -98,8 +94,8 @@ void OnNewGameVote(const uint8_t* payload, uint32_t length) {
 
 void OnNewGameJoin(const uint8_t* payload, uint32_t length) {
   if (length < 9) return Malformed(payload);
-  uint32_t giid = ReadU32(payload + 1);
-  uint32_t result = ReadU32(payload + 5);
+  uint32_t giid = GetU32(payload + 1);
+  uint32_t result = GetU32(payload + 5);
   JoinCallback callback;
   uint32_t userData;
   pSessionData->GetJoinSlot(&callback, &userData);

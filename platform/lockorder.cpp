@@ -1,6 +1,6 @@
 #include "platform/lockorder.h"
 
-#ifndef NDEBUG
+#ifdef RALLYLINK_LOCK_ORDER_CHECKS
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>

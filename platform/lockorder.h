@@ -3,14 +3,15 @@
 // held, and nothing else is taken while csLog or csData is held (each is the innermost lock of
 // its callers). A thread that breaks
 // the order could deadlock against another that keeps it, so a debug build reports the first
-// breach at once instead of waiting for the deadlock. Release builds compile the checks away.
+// breach at once instead of waiting for the deadlock. Builds without RALLYLINK_LOCK_ORDER_CHECKS
+// (the release build) compile the checks away.
 #pragma once
 
 #include "platform/platform.h"
 
 enum class LockRank { kSend = 0, kData = 1, kLog = 2, kStartStop = 3 };
 
-#ifndef NDEBUG
+#ifdef RALLYLINK_LOCK_ORDER_CHECKS
 // Called before and after the calling thread holds a lock of the given rank.
 void LockOrderEnter(LockRank rank);
 void LockOrderLeave(LockRank rank);
@@ -24,20 +25,23 @@ inline void LockOrderLeave(LockRank) {}
 #endif
 
 // Holds one of the library's locks for a scope and keeps the thread's lock order up to date.
-class RankedLockGuard {
+class RL_SCOPED_CAPABILITY RankedLockGuard {
  public:
-  RankedLockGuard(PlatLock* lock, LockRank rank) : rank_(rank), lock_(lock), held_(true) {
+  RankedLockGuard(PlatLock* lock, LockRank rank) RL_ACQUIRE(lock)
+      : rank_(rank), lock_(lock), held_(true) {
     LockOrderEnter(rank_);  // checked before waiting, so a breach is reported, not deadlocked
     PlatLockEnter(lock_);
   }
   // Takes the lock only when no other thread holds it; Held() tells whether it did.
   struct TryOnly {};
-  RankedLockGuard(PlatLock* lock, LockRank rank, TryOnly) : rank_(rank), lock_(lock) {
+  RankedLockGuard(PlatLock* lock, LockRank rank, TryOnly) RL_NO_THREAD_SAFETY_ANALYSIS
+      : rank_(rank),
+        lock_(lock) {
     LockOrderEnter(rank_);
     held_ = PlatLockTryEnter(lock_);
     if (!held_) LockOrderLeave(rank_);
   }
-  ~RankedLockGuard() {
+  ~RankedLockGuard() RL_RELEASE() {
     if (!held_) return;
     PlatLockLeave(lock_);
     LockOrderLeave(rank_);

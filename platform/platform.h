@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/attributes.h"
+
 // ---------------------------------------------------------------------------------------------
 // Critical sections. Recursive, like Windows critical sections: the owner may enter again.
 
-struct PlatLock {
+struct RL_CAPABILITY("mutex") PlatLock {
   alignas(16) unsigned char opaque[64];
 };
 
@@ -21,17 +23,17 @@ void PlatLockInit(PlatLock* lock);
 // Releases what PlatLockInit allocated; the lock must not be held.
 void PlatLockDelete(PlatLock* lock);
 // Waits until the calling thread owns the lock (again, if it owns it already).
-void PlatLockEnter(PlatLock* lock);
+void PlatLockEnter(PlatLock* lock) RL_ACQUIRE(lock);
 // Takes the lock (again) when no other thread owns it; false, without waiting, when one does.
-bool PlatLockTryEnter(PlatLock* lock);
+bool PlatLockTryEnter(PlatLock* lock) RL_TRY_ACQUIRE(true, lock);
 // Gives up one level of ownership taken by PlatLockEnter or PlatLockTryEnter.
-void PlatLockLeave(PlatLock* lock);
+void PlatLockLeave(PlatLock* lock) RL_RELEASE(lock);
 
 // Holds a lock for the lifetime of a scope.
-class PlatLockGuard {
+class RL_SCOPED_CAPABILITY PlatLockGuard {
  public:
-  explicit PlatLockGuard(PlatLock* lock) : lock_(lock) { PlatLockEnter(lock_); }
-  ~PlatLockGuard() { PlatLockLeave(lock_); }
+  explicit PlatLockGuard(PlatLock* lock) RL_ACQUIRE(lock) : lock_(lock) { PlatLockEnter(lock_); }
+  ~PlatLockGuard() RL_RELEASE() { PlatLockLeave(lock_); }
   PlatLockGuard(const PlatLockGuard&) = delete;
   PlatLockGuard& operator=(const PlatLockGuard&) = delete;
 
@@ -42,7 +44,7 @@ class PlatLockGuard {
 // ---------------------------------------------------------------------------------------------
 // Events: unnamed, automatic reset (a wait that reports an event also resets it).
 
-typedef void* PlatEvent;
+typedef struct PlatEventObject* PlatEvent;
 
 const uint32_t PLAT_INFINITE = 0xFFFFFFFFu;
 const int PLAT_WAIT_FIRST = 0;      // the first event was signalled (it wins when both are)
@@ -64,8 +66,8 @@ int PlatWaitForEither(PlatEvent first, PlatEvent second, uint32_t timeoutMs);
 // ---------------------------------------------------------------------------------------------
 // Threads and time.
 
-typedef uintptr_t PlatThread;
-const PlatThread PLAT_NO_THREAD = 0;
+typedef struct PlatThreadObject* PlatThread;
+const PlatThread PLAT_NO_THREAD = nullptr;
 
 // Starts a thread running fn(arg) with the default stack size; PLAT_NO_THREAD on failure. The
 // thread ends when fn returns; every thread started is joined once with PlatThreadJoin.
@@ -104,7 +106,7 @@ void PlatDebugOutput(const char* text);
 // Elsewhere the key HKEY_LOCAL_MACHINE\A\B is the folder ROOT/HKEY_LOCAL_MACHINE/A/B, where ROOT
 // is $RALLYLINK_REGISTRY_DIR (default /etc/rallylink/registry), and a value is a file in it.
 
-typedef void* PlatRegKey;
+typedef struct PlatRegKeyObject* PlatRegKey;
 
 const long PLAT_ERROR_FILE_NOT_FOUND = 2;
 const long PLAT_ERROR_MORE_DATA = 234;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "platform/lockorder.h"
 #include "session/floattext.h"
@@ -41,6 +42,28 @@ CSessionData::CSessionData(const DefaultCallbacks& defaults)
 
 CSessionData::~CSessionData() { PlatLockDelete(&csData); }
 
+void CreateSessionData(const DefaultCallbacks& defaults) {
+  pSessionData = new (std::nothrow) CSessionData(defaults);
+}
+
+void DestroySessionData() {
+  delete pSessionData;
+  pSessionData = nullptr;
+}
+
+const CSessionData::Slot<LobbyMessageCallback> CSessionData::kLobbyMessage = {
+    &CSessionData::pLobbyMessageCallback, &CSessionData::LobbyMessageUserData,
+    &DefaultCallbacks::lobbyMessage};
+const CSessionData::Slot<GameInstanceCallback> CSessionData::kGameInstance = {
+    &CSessionData::pGameInstanceCallback, &CSessionData::GameInstanceUserData,
+    &DefaultCallbacks::gameInstance};
+const CSessionData::Slot<ResultsCallback> CSessionData::kResults = {
+    &CSessionData::pResultsCallback, &CSessionData::ResultsUserData, &DefaultCallbacks::results};
+const CSessionData::Slot<VotingCallback> CSessionData::kVoting = {
+    &CSessionData::pVotingCallback, &CSessionData::VotingUserData, &DefaultCallbacks::voting};
+const CSessionData::Slot<JoinCallback> CSessionData::kJoin = {
+    &CSessionData::pJoinCallback, &CSessionData::JoinUserData, &DefaultCallbacks::join};
+
 uint16_t CSessionData::GetClientPort() {
   RankedLockGuard guard(&csData, LockRank::kData);
   return uClientPort;
@@ -51,116 +74,24 @@ void CSessionData::SetClientPort(uint16_t port) {
   uClientPort = port;
 }
 
-// Each accessor holds csData for its one read or write.
-template <typename T>
-T CSessionData::Read(const T& member) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  return member;
+void CSessionData::GetLobbyMessageSlot(LobbyMessageCallback* c, uint32_t* u) {
+  GetSlot(kLobbyMessage, c, u);
 }
-
-template <typename T>
-void CSessionData::Write(T& member, T value) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  member = value;
+void CSessionData::SetLobbyMessageSlot(LobbyMessageCallback c, uint32_t u) {
+  SetSlot(kLobbyMessage, c, u);
 }
-
-// A null callback puts the slot's default back: no slot is ever empty.
-template <typename F>
-static F OrDefault(F callback, F fallback) {
-  return callback != nullptr ? callback : fallback;
+void CSessionData::GetGameInstanceSlot(GameInstanceCallback* c, uint32_t* u) {
+  GetSlot(kGameInstance, c, u);
 }
-
-LobbyMessageCallback CSessionData::GetLobbyMessageCallback() { return Read(pLobbyMessageCallback); }
-GameInstanceCallback CSessionData::GetGameInstanceCallback() { return Read(pGameInstanceCallback); }
-ResultsCallback CSessionData::GetResultsCallback() { return Read(pResultsCallback); }
-VotingCallback CSessionData::GetVotingCallback() { return Read(pVotingCallback); }
-JoinCallback CSessionData::GetJoinCallback() { return Read(pJoinCallback); }
-
-uint32_t CSessionData::GetLobbyMessageUserData() { return Read(LobbyMessageUserData); }
-uint32_t CSessionData::GetGameInstanceUserData() { return Read(GameInstanceUserData); }
-uint32_t CSessionData::GetResultsUserData() { return Read(ResultsUserData); }
-uint32_t CSessionData::GetVotingUserData() { return Read(VotingUserData); }
-uint32_t CSessionData::GetJoinUserData() { return Read(JoinUserData); }
-
-void CSessionData::SetLobbyMessageCallback(LobbyMessageCallback callback) {
-  Write(pLobbyMessageCallback, OrDefault(callback, defaults_.lobbyMessage));
+void CSessionData::SetGameInstanceSlot(GameInstanceCallback c, uint32_t u) {
+  SetSlot(kGameInstance, c, u);
 }
-void CSessionData::SetGameInstanceCallback(GameInstanceCallback callback) {
-  Write(pGameInstanceCallback, OrDefault(callback, defaults_.gameInstance));
-}
-void CSessionData::SetResultsCallback(ResultsCallback callback) {
-  Write(pResultsCallback, OrDefault(callback, defaults_.results));
-}
-void CSessionData::SetVotingCallback(VotingCallback callback) {
-  Write(pVotingCallback, OrDefault(callback, defaults_.voting));
-}
-void CSessionData::SetJoinCallback(JoinCallback callback) {
-  Write(pJoinCallback, OrDefault(callback, defaults_.join));
-}
-
-void CSessionData::SetLobbyMessageUserData(uint32_t userData) {
-  Write(LobbyMessageUserData, userData);
-}
-void CSessionData::SetGameInstanceUserData(uint32_t userData) {
-  Write(GameInstanceUserData, userData);
-}
-void CSessionData::SetResultsUserData(uint32_t userData) { Write(ResultsUserData, userData); }
-void CSessionData::SetVotingUserData(uint32_t userData) { Write(VotingUserData, userData); }
-
-// A slot and its user data in one hold, for the handlers and the exports.
-void CSessionData::GetLobbyMessageSlot(LobbyMessageCallback* callback, uint32_t* userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  *callback = pLobbyMessageCallback;
-  *userData = LobbyMessageUserData;
-}
-
-void CSessionData::SetLobbyMessageSlot(LobbyMessageCallback callback, uint32_t userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  pLobbyMessageCallback = OrDefault(callback, defaults_.lobbyMessage);
-  LobbyMessageUserData = userData;
-}
-
-void CSessionData::GetGameInstanceSlot(GameInstanceCallback* callback, uint32_t* userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  *callback = pGameInstanceCallback;
-  *userData = GameInstanceUserData;
-}
-
-void CSessionData::SetGameInstanceSlot(GameInstanceCallback callback, uint32_t userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  pGameInstanceCallback = OrDefault(callback, defaults_.gameInstance);
-  GameInstanceUserData = userData;
-}
-
-void CSessionData::GetResultsSlot(ResultsCallback* callback, uint32_t* userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  *callback = pResultsCallback;
-  *userData = ResultsUserData;
-}
-
-void CSessionData::SetResultsSlot(ResultsCallback callback, uint32_t userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  pResultsCallback = OrDefault(callback, defaults_.results);
-  ResultsUserData = userData;
-}
-
-void CSessionData::GetVotingSlot(VotingCallback* callback, uint32_t* userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  *callback = pVotingCallback;
-  *userData = VotingUserData;
-}
-
-void CSessionData::SetVotingSlot(VotingCallback callback, uint32_t userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  pVotingCallback = OrDefault(callback, defaults_.voting);
-  VotingUserData = userData;
-}
-
-void CSessionData::GetJoinSlot(JoinCallback* callback, uint32_t* userData) {
-  RankedLockGuard guard(&csData, LockRank::kData);
-  *callback = pJoinCallback;
-  *userData = JoinUserData;
-}
+void CSessionData::GetResultsSlot(ResultsCallback* c, uint32_t* u) { GetSlot(kResults, c, u); }
+void CSessionData::SetResultsSlot(ResultsCallback c, uint32_t u) { SetSlot(kResults, c, u); }
+void CSessionData::GetVotingSlot(VotingCallback* c, uint32_t* u) { GetSlot(kVoting, c, u); }
+void CSessionData::SetVotingSlot(VotingCallback c, uint32_t u) { SetSlot(kVoting, c, u); }
+void CSessionData::GetJoinSlot(JoinCallback* c, uint32_t* u) { GetSlot(kJoin, c, u); }
+void CSessionData::SetJoinCallback(JoinCallback c) { SetCallback(kJoin, c); }
 
 void CSessionData::SetLastMessage(const char* from, const char* text) {
   RankedLockGuard guard(&csData, LockRank::kData);

@@ -1,5 +1,5 @@
 // Receiving whole frames into the block queue ReceiveBuffer.
-#include "platform/static_order.h"
+#include "platform/attributes.h"
 #include "tcplibrary/tcpbuffer.h"
 #include "tcplibrary/tcplibrary.h"
 

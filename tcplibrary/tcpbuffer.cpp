@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tcplibrary/wire.h"
+
 CTcpBuffer::CTcpBuffer() : uBufferSize(4096), WritePointer(0) {
   PlatLockInit(&csBuffer);
   pBuffer = static_cast<uint8_t*>(malloc(uBufferSize));
@@ -22,8 +24,7 @@ void CTcpBuffer::Clear() {
 // A size is only read once all 4 of its bytes are held.
 uint32_t CTcpBuffer::NextBlockSize() const {
   if (pBuffer == nullptr || WritePointer < 4) return 0;
-  uint32_t size = static_cast<uint32_t>(pBuffer[0]) | static_cast<uint32_t>(pBuffer[1]) << 8 |
-                  static_cast<uint32_t>(pBuffer[2]) << 16 | static_cast<uint32_t>(pBuffer[3]) << 24;
+  uint32_t size = GetU32(pBuffer);
   return WritePointer >= size ? size : 0;
 }
 

@@ -62,8 +62,4 @@ int TcpReceiveToBuffer(uint32_t limit, uint32_t* count);
 // given, receives what the first receive returned.
 int TcpReceiveFrame(uint8_t* area, uint32_t maximum, int* firstCount);
 // Prints one failure line on standard output.
-void TcpPrint(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
-#endif
-    ;
+void TcpPrint(const char* format, ...) RL_PRINTF_FORMAT(1, 2);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "tcplibrary/tcplibrary.h"
+#include "tcplibrary/wire.h"
 
 PlatSocket sktServer = PLAT_INVALID_SOCKET;
 
@@ -12,11 +13,6 @@ void TcpPrint(const char* format, ...) {
   vprintf(format, args);  // NOLINT(clang-analyzer-valist.Uninitialized): started above
   va_end(args);
   fflush(stdout);
-}
-
-static uint32_t ReadU32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 void TcpForgetSocket() { sktServer = PLAT_INVALID_SOCKET; }
@@ -66,10 +62,7 @@ int TcpSendMessage(const void* payload, uint32_t length) {
   if (length > kMaxFrameSize - kFrameHeaderSize) return 0;
   uint8_t frame[kMaxFrameSize];
   const uint32_t total = length + kFrameHeaderSize;
-  frame[0] = static_cast<uint8_t>(total);
-  frame[1] = static_cast<uint8_t>(total >> 8);
-  frame[2] = static_cast<uint8_t>(total >> 16);
-  frame[3] = static_cast<uint8_t>(total >> 24);
+  PutU32(frame, total);
   if (length > 0) memcpy(frame + kFrameHeaderSize, payload, length);
 
   int sent = PlatSocketSend(sktServer, frame, static_cast<int>(total));
@@ -91,13 +84,13 @@ int TcpReceiveFrame(uint8_t* area, uint32_t maximum, int* firstCount) {
   uint32_t have = static_cast<uint32_t>(n);
   // Until all 4 bytes of the length field are there, the total is unknown: wait for them as
   // for the rest of a frame.
-  while (have < kFrameHeaderSize || have < ReadU32(area)) {
+  while (have < kFrameHeaderSize || have < GetU32(area)) {
     if (PlatSocketSelect(sktServer, false, kTcpWaitSeconds, 0) <= 0) return -1;
     n = PlatSocketRecv(sktServer, area + have, static_cast<int>(maximum - have));
     if (n <= 0) return -1;  // the peer closed, the receive failed, or the area is full
     have += static_cast<uint32_t>(n);
   }
-  if (ReadU32(area) <= kFrameHeaderSize) return -1;  // a length below 5 leaves no type byte
+  if (GetU32(area) <= kFrameHeaderSize) return -1;  // a length below 5 leaves no type byte
   return static_cast<int>(have);
 }
 
@@ -109,7 +102,7 @@ int TcpReceiveMessage(void* destination, uint32_t maximum, uint32_t* payloadLeng
   // Everything behind the length field goes to the caller, bytes of a following frame that
   // came with the same receives included; they are not kept for the next call.
   memcpy(destination, area + kFrameHeaderSize, static_cast<size_t>(have) - kFrameHeaderSize);
-  if (payloadLength != nullptr) *payloadLength = ReadU32(area) - kFrameHeaderSize;
+  if (payloadLength != nullptr) *payloadLength = GetU32(area) - kFrameHeaderSize;
   return static_cast<int>(static_cast<int8_t>(area[kFrameHeaderSize]));
 }
 

@@ -24,12 +24,12 @@ mapfile -t sources < <(git ls-files -co --exclude-standard -- '*.c' '*.cpp' '*.h
 check clang-format clang-format --dry-run --Werror "${sources[@]}"
 
 mapfile -t posix < <(git ls-files -co --exclude-standard -- "${library[@]/%//*.cpp}" |
-                     grep -v -e platform_win.cpp -e exports/entry.cpp)
+                     grep -v -e platform/windows/ -e exports/entry.cpp)
 check clang-tidy clang-tidy -p build/linux --quiet "${posix[@]}" exports/entry.cpp
 
-# The Windows-only sources, read with the mingw-w64 headers.
-mingw=/usr/lib/gcc/x86_64-w64-mingw32/12-posix/include/c++
-check clang-tidy-windows clang-tidy --quiet platform/platform_win.cpp exports/entry.cpp -- \
+# The Windows-only sources, read with the mingw-w64 headers of the compiler the build uses.
+mingw=/usr/lib/gcc/x86_64-w64-mingw32/$(x86_64-w64-mingw32-g++-posix -dumpversion)/include/c++
+check clang-tidy-windows clang-tidy --quiet platform/windows/platform_win.cpp exports/entry.cpp -- \
   --target=x86_64-w64-mingw32 -std=c++17 -I. -Iexports -Ibuild/linux/generated \
   -isystem "$mingw" -isystem "$mingw/x86_64-w64-mingw32" -isystem /usr/x86_64-w64-mingw32/include
 

@@ -31,8 +31,6 @@ static int FdOf(FILE* f) { return fileno(f); }
 
 namespace fs = std::filesystem;
 
-static const char kSubkey[] = "Software\\Brightmoor\\Orvane";
-
 ScratchDir::ScratchDir() {
   static int counter = 0;
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
@@ -54,6 +52,8 @@ ScratchDir::~ScratchDir() {
 }
 
 #ifdef _WIN32
+static const char kSubkey[] = "Software\\Brightmoor\\Orvane";
+
 void SetClientPortValue(const std::string& text) {
   HKEY key;
   if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSubkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
