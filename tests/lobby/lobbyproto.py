@@ -127,3 +127,56 @@ class Peer:
         self.expect('Welcome')
         self.send(encode('Login', player, password))
         return self.expect('LoggedIn')
+
+
+# The game's side of docs/protocol.md: requests to meetpoint, events from it.
+def game_request(name, *values):
+    u16, u32 = (lambda n: struct.pack('<H', n)), (lambda n: struct.pack('<I', n))
+    lat = (lambda s: s.encode('latin-1'))
+    build = {
+        'Initialise': lambda: b'\x01' + u16(1),
+        'StartGameInstance': lambda: b'\x06',
+        'JoinGame': lambda giid: b'\x0a' + u32(giid),
+        'Vote': lambda giid, vote: b'\x08' + u32(giid) + bytes([vote]),
+        'GameResults': lambda giid, scores, vote, n:
+            b'\x07' + u32(giid) + u32(len(scores)) + lat(scores) + bytes([vote]) + u32(n),
+        'LobbyMessage': lambda sender, text:
+            b'\x05' + u16(len(sender)) + lat(sender) + u16(len(text)) + lat(text),
+        'AccusePlayer': lambda giid, player: b'\x09' + u32(giid) + lat(player) + b'\0',
+    }
+    return frame(build[name](*values))
+
+
+def game_event(payload):
+    """(name, values) of an event that meetpoint sent to the game."""
+    u32 = (lambda at: struct.unpack_from('<I', payload, at)[0])
+    zstr = (lambda at: payload[at:payload.index(0, at)].decode('latin-1'))
+    kind = payload[0]
+    if kind == 0x20:
+        return 'NewGameInstance', [u32(1), u32(5)]
+    if kind == 0x23:
+        return 'NewGameJoin', [u32(1), u32(5)]
+    if kind == 0x22:
+        return 'NewGameVote', [u32(1), payload[5], zstr(6)]
+    if kind == 0x2c:
+        sender = zstr(1)
+        return 'IncomingMessage', [sender, zstr(2 + len(sender))]
+    if kind == 0x21:
+        players = [(zstr(14 + 36 * i), u32(14 + 36 * i + 32)) for i in range(u32(6))]
+        return 'NewGameResults', [u32(1), payload[5], players]
+    return 'unknown', [payload]
+
+
+class Game(Peer):
+    """A scripted game: connects to its meetpoint as the library would."""
+
+    def __init__(self, port):
+        super().__init__(port, lobby=False)
+        self.send(game_request('Initialise'))
+
+    def frames(self, seconds):
+        for payload in super().frames(seconds):
+            yield None if payload is None else game_event(payload)
+
+    def request(self, name, *values):
+        self.send(game_request(name, *values))
