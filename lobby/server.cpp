@@ -108,7 +108,7 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   switch (m.type) {
     case kHello:
       if (session->state != State::kNew) {
-        return session->Refuse("hello-first", m.type, "Hello comes once, first", false);
+        return session->Refuse("hello-once", m.type, "Hello comes once, first", false);
       }
       if (m.num(0) != kMagic || m.num(1) != kVersion) {
         return session->Refuse("version", m.type,
@@ -186,10 +186,11 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
 }
 
 void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
-  if (session->state != Session::State::kGreeted) {
-    return session->Refuse(
-        session->state == Session::State::kIn ? "already-logged-in" : "hello-first", m.type,
-        "a connection logs in once, after its Hello", false);
+  if (session->state == Session::State::kIn) {
+    return session->Refuse("already-logged-in", m.type, "a connection logs in once", false);
+  }
+  if (session->state == Session::State::kLoggingIn) {
+    return session->Refuse("login-pending", m.type, "wait for the answer to the last Login", false);
   }
   std::string hash;
   std::string error;

@@ -266,6 +266,8 @@ HOSTILE = [
     ('old version', None, encode('Hello', MAGIC, 0, 'x'), 'version', True),
     ('wrong password', 'hello', encode('Login', 'Ada', 'guess'), 'bad-login', False),
     ('unknown player', 'hello', encode('Login', 'Nobody', PASSWORD), 'bad-login', False),
+    ('second hello', 'hello', encode('Hello', MAGIC, VERSION, 'x'), 'hello-once', False),
+    ('login while one is checked', 'hello', encode('Login', 'Ada', 'x') * 2, 'login-pending', False),
     ('chat before login', 'hello', encode('Chat', 'hi'), 'login-first', False),
     ('unknown type', 'login', frame(b'\x7f'), 'unknown-message', False),
     ('server message', 'login', encode('Welcome', 1, 'me'), 'unknown-message', False),

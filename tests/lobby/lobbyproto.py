@@ -33,6 +33,10 @@ def encode(name, *values):
             out += bytes([value])
         elif kind == 'u32':
             out += struct.pack('<I', value)
+        elif kind == 'records':
+            out += struct.pack('<H', len(value))
+            for player, rating in value:
+                out += struct.pack('<H', len(player)) + player.encode('latin-1') + struct.pack('<I', rating)
         else:
             value = value.encode('latin-1') if isinstance(value, str) else value
             out += struct.pack('<H', len(value)) + value
