@@ -12,11 +12,10 @@ cd "$(dirname "$0")/.."
 root=$(pwd)
 
 counts=(1000 2000)
-chats=300
-rate=100
+loads=(10:50 100:300)  # chat lines a second : lines; a light load for latency, a heavy one
 if [ "${1:-}" = --quick ]; then
   counts=(50)
-  chats=20
+  loads=(100:20)
 fi
 
 ./tools/install-missing.sh cmake ninja-build g++ libasio-dev libssl-dev libsqlite3-dev \
@@ -56,23 +55,28 @@ for _ in $(seq 100); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break
 
 for n in "${counts[@]}"; do
   for servers in 1 2; do
-    if [ "$servers" = 1 ]; then store="$dir/load-$n.db"; else store="redis://127.0.0.1:$redis_port"; fi
+    kind=sqlite
+    store="$dir/load-$n.db"
+    [ "$servers" = 2 ] && kind=redis && store="redis://127.0.0.1:$redis_port"
     "$bin/rallylobby" --store "$store" --add-player "p$n-" --count "$n" --cheap-hash \
       --password-file "$dir/password" >/dev/null || exit 1
-    started=("${pids[@]}")
-    list=()
-    spids=()
-    for s in $(seq "$servers"); do
-      server "s$n-$servers-$s" "$store"
-      list+=("127.0.0.1:$(cat "$dir/s$n-$servers-$s.port")")
-      spids+=("${pids[-1]}")
+    for load in "${loads[@]}"; do
+      # Fresh servers for each run, so that their memory is that of these players alone.
+      started=("${pids[@]}")
+      list=()
+      spids=()
+      for s in $(seq "$servers"); do
+        server "s$n-$servers-$s" "$store"
+        list+=("127.0.0.1:$(cat "$dir/s$n-$servers-$s.port")")
+        spids+=("${pids[-1]}")
+      done
+      echo "== $n players, $servers server(s), store $kind, ${load%%:*} chat lines a second"
+      "$bin/rallylobby_load" --servers "$(IFS=,; echo "${list[*]}")" --players "$n" --prefix "p$n-" \
+        --password-file "$dir/password" --chats "${load#*:}" --chat-rate "${load%%:*}" \
+        --pids "$(IFS=,; echo "${spids[*]}")" || echo "!! the run did not complete"
+      for pid in "${spids[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null; done
+      pids=("${started[@]}")
+      rm -f "$dir"/s*.port
     done
-    kind=sqlite; [ "$servers" = 2 ] && kind=redis
-    echo "== $n players, $servers server(s), store $kind"
-    "$bin/rallylobby_load" --servers "$(IFS=,; echo "${list[*]}")" --players "$n" --prefix "p$n-" \
-      --password-file "$dir/password" --chats "$chats" --chat-rate "$rate" \
-      --pids "$(IFS=,; echo "${spids[*]}")" || echo "!! the run did not complete"
-    for pid in "${spids[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null; done
-    pids=("${started[@]}")
   done
 done
