@@ -232,6 +232,8 @@ int main(int argc, char** argv) {
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](std::error_code, int) { io.stop(); });
   io.run();
+  // The store's subscriber thread posts into io: it stops before io and the server go.
+  store.reset();
   printf("== rallylobby ends\n");
   return 0;
 }

@@ -47,7 +47,7 @@ wait_for() {  # wait_for WHAT FILE PATTERN: at most 10 s
   fail "$1 did not happen within 10 s"
 }
 
-openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost \
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
   -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$secrets/key.pem" \
   -out "$out/lobby-cert.pem" 2>/dev/null || fail "openssl could not make a certificate"
 echo 'demo password' >"$secrets/password"
