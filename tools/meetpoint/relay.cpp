@@ -172,15 +172,14 @@ struct LobbyLink::Impl {
 
   void Write(const lobby::Message& m) {
     if (stream == nullptr) return;
-    auto frame = std::make_shared<lobby::Bytes>(lobby::EncodeFrame(m));
-    outbox.push_back(frame);
+    outbox.push_back({m, std::make_shared<lobby::Bytes>(lobby::EncodeFrame(m))});
     if (outbox.size() == 1) Flush();
   }
 
   void Flush() {
     if (outbox.empty() || stream == nullptr) return;
     std::shared_ptr<Stream> s = stream;
-    auto frame = outbox.front();
+    auto frame = outbox.front().second;
     auto done = [this, s, frame](std::error_code ec, size_t) {
       if (s != stream) return;
       if (ec) return Retry("sending to lobby server " + Server() + " failed: " + ec.message());
@@ -200,6 +199,12 @@ struct LobbyLink::Impl {
       stream->next_layer().close(ec);
     }
     stream.reset();
+    // Requests not yet written wait for the next server, ahead of newer ones; Hello and Login
+    // belong to the connection that is gone.
+    for (auto it = outbox.rbegin(); it != outbox.rend(); ++it) {
+      if (it->first.type != lobby::kHello && it->first.type != lobby::kLogin)
+        waiting.push_front(it->first);
+    }
     outbox.clear();
     online = false;
   }
@@ -229,7 +234,7 @@ struct LobbyLink::Impl {
   std::shared_ptr<Stream> stream;
   lobby::FrameReader reader;
   uint8_t in[8192];
-  std::deque<std::shared_ptr<lobby::Bytes>> outbox;
+  std::deque<std::pair<lobby::Message, std::shared_ptr<lobby::Bytes>>> outbox;
   std::deque<lobby::Message> waiting;
   size_t current = 0;
   int pauseMs = kFirstPauseMs;
