@@ -42,6 +42,13 @@ tagged() {  # tagged TAG COMMAND...
   shift
   "$@" </dev/null 2>&1 | sed -u "s/^/$tag|/" >>"$conversation"
 }
+# The same for a program in the background: it takes the place of its shell, so that $! is
+# the program itself and cleanup ends it.
+start_tagged() {  # start_tagged TAG COMMAND... &
+  local tag=$1
+  shift
+  exec "$@" </dev/null > >(sed -u "s/^/$tag|/" >>"$conversation") 2>&1
+}
 wait_for() {  # wait_for WHAT FILE PATTERN: at most 10 s
   for _ in $(seq 100); do grep -q -- "$3" "$2" 2>/dev/null && return 0; sleep 0.1; done
   fail "$1 did not happen within 10 s"
@@ -57,14 +64,14 @@ for player in Ada Cleo; do
 done
 
 echo "== starting the lobby server and the players' meetpoints"
-tagged lobby "$bin/rallylobby" --name demo-lobby --store "$out/lobby.db" --port-file "$out/port" \
+start_tagged lobby "$bin/rallylobby" --name demo-lobby --store "$out/lobby.db" --port-file "$out/port" \
   --cert "$out/lobby-cert.pem" --key "$secrets/key.pem" &
 pids+=($!)
 wait_for "the lobby server's start" "$out/port" .
 for player in ada cleo; do
   name=${player^}
   mkdir -p "$secrets/registry-$player"
-  RALLYLINK_REGISTRY_DIR="$secrets/registry-$player" tagged "$player-mp" "$bin/meetpoint" --register \
+  RALLYLINK_REGISTRY_DIR="$secrets/registry-$player" start_tagged "$player-mp" "$bin/meetpoint" --register \
     --exit-after 1 --record "$out/$player/transcript.jsonl" --lobby "localhost:$(cat "$out/port")" \
     --player "$name" --password-file "$secrets/password" --lobby-ca "$out/lobby-cert.pem" &
   pids+=($!)
