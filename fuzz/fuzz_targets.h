@@ -16,3 +16,5 @@ int FuzzTcpBuffer(const uint8_t* data, size_t size);
 // meetpoint's frame splitter and request decoder (tools/meetpoint), reading the bytes whole
 // and in pieces: both readings must agree.
 int FuzzMeetpointReader(const uint8_t* data, size_t size);
+// The lobby server's frame reader and message decoder (lobby/protocol.h), whole and in pieces.
+int FuzzLobbyReader(const uint8_t* data, size_t size);

@@ -1,6 +1,7 @@
 // Runs every file of the given corpus folders through one fuzz target, without libFuzzer, so
 // that the corpora are ordinary regression tests on every platform.
-// Usage: fuzz_replay TARGET FOLDER...   (TARGET: event_stream, tcpbuffer or meetpoint_reader)
+// Usage: fuzz_replay TARGET FOLDER...   (TARGET: event_stream, tcpbuffer, meetpoint_reader or
+// lobby_reader)
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,15 @@ int main(int argc, char** argv) {
   };
   static const Target kTargets[] = {{"event_stream", FuzzEventStream},
                                     {"tcpbuffer", FuzzTcpBuffer},
-                                    {"meetpoint_reader", FuzzMeetpointReader}};
+                                    {"meetpoint_reader", FuzzMeetpointReader},
+                                    {"lobby_reader", FuzzLobbyReader}};
   const Target* target = nullptr;
   for (const Target& t : kTargets) {
     if (argc > 1 && strcmp(argv[1], t.name) == 0) target = &t;
   }
   if (target == nullptr || argc < 3) {
-    fprintf(stderr, "usage: fuzz_replay event_stream|tcpbuffer|meetpoint_reader FOLDER...\n");
+    fprintf(stderr,
+            "usage: fuzz_replay event_stream|tcpbuffer|meetpoint_reader|lobby_reader FOLDER...\n");
     return 2;
   }
   std::vector<fs::path> files;

@@ -4,6 +4,8 @@
 #   ./tools/demo.sh             the game and librallylink.so on Linux
 #   ./tools/demo.sh --windows   the game and rallylink.dll under Wine, served by the Linux
 #                               meetpoint over loopback
+#   ./tools/demo.sh --lobby     two games, each with its meetpoint, meeting on a lobby server
+#                               (tools/demo-lobby.sh)
 #
 # Installs what is missing, builds, starts meetpoint on a free port with a private registry,
 # runs the game, shows the conversation, and leaves the transcript (transcript.jsonl), the
@@ -17,8 +19,9 @@ mode=linux
 case "${1:-}" in
   "") ;;
   --windows) mode=windows ;;
+  --lobby) exec ./tools/demo-lobby.sh ;;
   *)
-    echo "usage: $0 [--windows]" >&2
+    echo "usage: $0 [--windows|--lobby]" >&2
     exit 2
     ;;
 esac

@@ -7,6 +7,8 @@ root=$(pwd)
 
 packages=(cmake ninja-build g++ clang clang-format clang-tidy cppcheck googletest mingw-w64
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 pkg-config python3 tshark)
+# The lobby server, its tests and its demo.
+packages+=(openssl libasio-dev libssl-dev libsqlite3-dev libhiredis-dev libsodium-dev redis-server)
 ./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
@@ -57,6 +59,18 @@ for mode in linux windows; do
     failed=$((failed + 1))
   fi
 done
+
+# The lobby demo: two games meet on a lobby server; each player's folder is checked as above.
+echo "== demo lobby"
+if ./tools/demo.sh --lobby >"$root/build/demo-lobby.log" 2>&1 &&
+  ./tests/check_demo_output.sh "$root/demo-output/lobby/ada" &&
+  ./tests/check_demo_output.sh "$root/demo-output/lobby/cleo"; then
+  echo "   demo lobby passed"
+  passed=$((passed + 1))
+else
+  echo "!! demo lobby failed (its output: build/demo-lobby.log)"
+  failed=$((failed + 1))
+fi
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

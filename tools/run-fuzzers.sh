@@ -3,7 +3,7 @@
 #
 #   tools/run-fuzzers.sh [SECONDS] [TARGET...]
 #
-# SECONDS per target (default 60); TARGETs from: event_stream tcpbuffer meetpoint_reader
+# SECONDS per target (default 60); TARGETs from: event_stream tcpbuffer meetpoint_reader lobby_reader
 # (default: all).
 # Builds the fuzz preset with clang (AddressSanitizer and UndefinedBehaviorSanitizer on),
 # runs the targets one after the other, and then merges the inputs that reach new code into
@@ -15,7 +15,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(event_stream tcpbuffer meetpoint_reader)
+[ ${#targets[@]} -eq 0 ] && targets=(event_stream tcpbuffer meetpoint_reader lobby_reader)
 
 for p in cmake ninja-build clang; do
   if ! dpkg -s "$p" >/dev/null 2>&1; then

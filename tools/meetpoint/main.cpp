@@ -18,6 +18,9 @@
 #include "os.h"
 #include "script.h"
 #include "transcript.h"
+#if defined(MEETPOINT_RELAY)
+#include "relay.h"
+#endif
 
 using namespace mp;
 
@@ -37,7 +40,12 @@ const char kUsage[] =
     "  --voting-flags N   the voting flags of new game instances (default 1)\n"
     "  --no-answer        answer no request; scripts and typed commands still send\n"
     "  --gap MS           the least time between two writes to the game (default 100)\n"
-    "  --exit-after N     end after N game connections have ended (default 0: never)\n";
+    "  --exit-after N     end after N game connections have ended (default 0: never)\n"
+    "  --lobby HOST:PORT[,HOST:PORT...]  relay to a lobby server (the next one when it goes)\n"
+    "  --player NAME      the player logging in to the lobby server\n"
+    "  --password-file F  the player's password, on the first line of F\n"
+    "  --lobby-ca FILE    the certificates to trust for the lobby server (default: the system's)\n"
+    "  --lobby-plain      plain TCP to the lobby server: loopback addresses only\n";
 
 struct Options {
   uint16_t port = 0;
@@ -49,6 +57,11 @@ struct Options {
   LobbySettings lobby;
   uint32_t gapMs = 100;
   uint32_t exitAfter = 0;
+  std::string lobbyServers;  // empty: the local lobby answers
+  std::string player;
+  std::string passwordFile;
+  std::string lobbyCa;
+  bool lobbyPlain = false;
 };
 
 bool ParseUnsigned(const char* text, uint32_t max, uint32_t* value) {
@@ -73,6 +86,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       takesValue = false;
     } else if (option == "--no-answer") {
       options->lobby.answer = false;
+      takesValue = false;
+    } else if (option == "--lobby-plain") {
+      options->lobbyPlain = true;
       takesValue = false;
     } else if (value == nullptr) {
       return false;
@@ -100,6 +116,14 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->lobby.votingFlags)) return false;
     } else if (option == "--gap") {
       if (!ParseUnsigned(value, 60000, &options->gapMs)) return false;
+    } else if (option == "--lobby") {
+      options->lobbyServers = value;
+    } else if (option == "--player") {
+      options->player = value;
+    } else if (option == "--password-file") {
+      options->passwordFile = value;
+    } else if (option == "--lobby-ca") {
+      options->lobbyCa = value;
     } else if (option == "--exit-after") {
       if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->exitAfter)) return false;
     } else {
@@ -144,6 +168,9 @@ class Meetpoint {
  public:
   Meetpoint(const Options& options, const std::vector<Command>& script)
       : options_(options), lobby_(options.lobby) {
+    // With a lobby server the local lobby only keeps what the game reports.
+    if (!options.lobbyServers.empty()) options_.lobby.answer = false;
+    lobby_ = Lobby(options_.lobby);
     script_.commands = script;
     script_.what = "script";
     typed_.what = "typed";
@@ -161,6 +188,16 @@ class Meetpoint {
   void Pump();
   void Report(const Command& write);
   void ReadTyped();
+  void Queue(const Message& event);
+#if defined(MEETPOINT_RELAY)
+ public:
+  void UseLobby(std::unique_ptr<LobbyLink> link) { link_ = std::move(link); }
+
+ private:
+  void Relay(const Message& request);
+  void FromLobby();
+  std::unique_ptr<LobbyLink> link_;
+#endif
   void WakeAt(int64_t when) { wake_ = std::min(wake_, when); }
   void Record(const char* dir, const std::string& type, int code, const Message* message,
               const Bytes* raw, const std::string& error = "", const std::string& note = "");
@@ -258,14 +295,10 @@ void Meetpoint::Handle(const Incoming& in) {
       Say("<- " + FormatLine(in.message));
       Record("in", type, in.message.type, &in.message, &in.frame);
       ++arrivals_[in.message.type];
-      for (const Message& event : lobby_.Handle(in.message)) {
-        Bytes payload;
-        std::string problem;
-        EncodeEvent(event, &payload, &problem);
-        Job job;
-        job.write.chunks.push_back({Frame(payload), true});
-        queue_.push_back(job);
-      }
+      for (const Message& event : lobby_.Handle(in.message)) Queue(event);
+#if defined(MEETPOINT_RELAY)
+      if (link_ != nullptr) Relay(in.message);
+#endif
       break;
     case Incoming::Kind::kMalformed:
     case Incoming::Kind::kUnknown:
@@ -280,6 +313,117 @@ void Meetpoint::Handle(const Incoming& in) {
       break;
   }
 }
+
+void Meetpoint::Queue(const Message& event) {
+  Bytes payload;
+  std::string problem;
+  EncodeEvent(event, &payload, &problem);
+  Job job;
+  job.write.chunks.push_back({Frame(payload), true});
+  queue_.push_back(job);
+}
+
+#if defined(MEETPOINT_RELAY)
+uint32_t NumberOf(const Message& message, const char* field) {
+  const Value* value = message.Find(field);
+  return value != nullptr ? value->number : 0;
+}
+
+std::string TextOf(const Message& message, const char* field) {
+  const Value* value = message.Find(field);
+  return value != nullptr ? value->text : "";
+}
+
+// The game's request as the lobby server takes it. The player is the one logged in: the
+// sender named in a LobbyMessage goes no further. Requests without a lobby counterpart stay
+// with the local lobby.
+void Meetpoint::Relay(const Message& request) {
+  lobby::Message out;
+  switch (request.type) {
+    case kStartGameInstance:
+      out = lobby::Message(lobby::kStartInstance);
+      break;
+    case kJoinGame:
+      out = lobby::Message(lobby::kJoin).Num(NumberOf(request, "GiID"));
+      break;
+    case kVote:
+      out = lobby::Message(lobby::kVote)
+                .Num(NumberOf(request, "GiID"))
+                .Num(NumberOf(request, "Vote"));
+      break;
+    case kGameResults:
+      out = lobby::Message(lobby::kResults)
+                .Num(NumberOf(request, "GiID"))
+                .Num(NumberOf(request, "Vote"))
+                .Text(TextOf(request, "Results"))
+                .Num(NumberOf(request, "NumPlrs"));
+      break;
+    case kAccusePlayer:
+      out = lobby::Message(lobby::kAccuse)
+                .Num(NumberOf(request, "GiID"))
+                .Text(TextOf(request, "Player").substr(0, 31));
+      break;
+    case kLobbyMessage:
+      out = lobby::Message(lobby::kChat).Text(TextOf(request, "Text"));
+      break;
+    default:
+      return;
+  }
+  lobby::Bytes payload;
+  std::string problem;
+  if (!lobby::Encode(out, &payload, &problem))
+    return Say("!! not relayed to the lobby server: " + problem);
+  Say("=> " + lobby::Describe(out));
+  link_->Send(out);
+}
+
+// What the lobby server sent, as events for the game.
+void Meetpoint::FromLobby() {
+  for (const RelayNews& news : link_->Take()) {
+    if (!news.line.empty()) Say(news.line);
+    if (!news.hasMessage) continue;
+    const lobby::Message& m = news.message;
+    Message event;
+    switch (m.type) {
+      case lobby::kInstance:
+        event.type = kNewGameInstance;
+        event.AddNumber("GiID", m.num(0));
+        event.AddNumber("VotingFlags", m.num(1));
+        break;
+      case lobby::kJoinResult:
+        event.type = kNewGameJoin;
+        event.AddNumber("GiID", m.num(0));
+        event.AddNumber("Result", m.num(1));
+        break;
+      case lobby::kVoteCast:
+        event.type = kNewGameVote;
+        event.AddNumber("GiID", m.num(0));
+        event.AddNumber("Vote", m.num(1));
+        event.AddText("Voter", m.text(2));
+        break;
+      case lobby::kFinalResults:
+        event.type = kNewGameResults;
+        event.AddNumber("GiID", m.num(0));
+        event.AddNumber("Vote", m.num(1));
+        for (const lobby::Record& record : m.records(2))
+          event.AddPlayer(record.name, record.rating);
+        break;
+      case lobby::kChatLine:
+        event.type = kIncomingMessage;
+        event.AddText("From", m.text(0));
+        event.AddText("Text", m.text(1));
+        break;
+      default:
+        continue;
+    }
+    if (game_ == kNoSocket) {
+      Say("== no game connected: " + std::string(TypeName(event.type)) + " not passed on");
+    } else {
+      Queue(event);
+    }
+  }
+}
+#endif
 
 // Prints and records what one write puts on the connection.
 void Meetpoint::Report(const Command& write) {
@@ -452,6 +596,12 @@ int Meetpoint::Run() {
   lastWriteEnd_ = started_ - options_.gapMs;
   while (!quit_) {
     wake_ = NowMs() + (options_.interactive ? 50 : 500);
+#if defined(MEETPOINT_RELAY)
+    if (link_ != nullptr) {
+      wake_ = std::min<int64_t>(wake_, NowMs() + 10);
+      FromLobby();
+    }
+#endif
     ReadTyped();
     Step(script_);
     Step(typed_);
@@ -494,5 +644,39 @@ int main(int argc, char** argv) {
     }
   }
   Meetpoint meetpoint(options, script);
+  if (!options.lobbyServers.empty()) {
+#if defined(MEETPOINT_RELAY)
+    RelaySettings relay;
+    std::stringstream list(options.lobbyServers);
+    std::string server;
+    while (std::getline(list, server, ',')) {
+      if (!server.empty()) relay.servers.push_back(server);
+    }
+    relay.player = options.player;
+    relay.caFile = options.lobbyCa;
+    relay.plain = options.lobbyPlain;
+    if (relay.servers.empty() || relay.player.empty() || relay.player.size() > 31 ||
+        options.passwordFile.empty()) {
+      fprintf(stderr,
+              "meetpoint: --lobby needs servers, --player NAME (1 to 31 characters) and "
+              "--password-file\n");
+      return 2;
+    }
+    std::ifstream passwordFile(options.passwordFile, std::ios::binary);
+    if (!std::getline(passwordFile, relay.password) || relay.password.empty()) {
+      fprintf(stderr, "meetpoint: can't read a password from %s\n", options.passwordFile.c_str());
+      return 2;
+    }
+    if (relay.password.back() == '\r') relay.password.pop_back();
+    Say("== relaying to lobby server " + relay.servers[0] +
+        (relay.servers.size() > 1 ? " (and " + std::to_string(relay.servers.size() - 1) + " more)"
+                                  : "") +
+        " as " + relay.player);
+    meetpoint.UseLobby(std::make_unique<LobbyLink>(relay));
+#else
+    fprintf(stderr, "meetpoint: this build has no lobby relay (--lobby needs the Linux build)\n");
+    return 2;
+#endif
+  }
   return meetpoint.Run();
 }

@@ -1,0 +1,270 @@
+#include "store_redis.h"
+
+#include <hiredis/hiredis.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace lobby {
+
+namespace {
+
+const char kChannel[] = "rl:events";
+const char kRatings[] = "rl:ratings";
+
+// Adds the player to an instance's members, atomically: not for an unknown or finished
+// instance, nor past the most members a results event can hold.
+const char kJoinScript[] =
+    "if redis.call('EXISTS', KEYS[1]) == 0 or redis.call('EXISTS', KEYS[3]) == 1 then return 0 end "
+    "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 1 end "
+    "if redis.call('LLEN', KEYS[1]) >= tonumber(ARGV[2]) then return 0 end "
+    "redis.call('SADD', KEYS[2], ARGV[1]) redis.call('RPUSH', KEYS[1], ARGV[1]) return 1";
+
+std::string Key(const char* prefix, uint32_t giid) { return prefix + std::to_string(giid); }
+
+using Reply = std::unique_ptr<redisReply, void (*)(void*)>;
+
+redisContext* Connect(const std::string& host, int port, std::string* error) {
+  timeval connectTimeout{1, 0};
+  redisContext* c = redisConnectWithTimeout(host.c_str(), port, connectTimeout);
+  if (c == nullptr || c->err != 0) {
+    *error = "Redis at " + host + ":" + std::to_string(port) + ": " +
+             (c != nullptr ? c->errstr : "no memory");
+    if (c != nullptr) redisFree(c);
+    return nullptr;
+  }
+  return c;
+}
+
+class RedisStore : public Store {
+ public:
+  RedisStore(std::string host, int port) : host_(std::move(host)), port_(port) {}
+  ~RedisStore() override {
+    stop_ = true;
+    {
+      std::lock_guard<std::mutex> lock(subscriberMutex_);
+      if (subscriberFd_ >= 0) shutdown(subscriberFd_, SHUT_RDWR);
+    }
+    if (subscriber_.joinable()) subscriber_.join();
+    if (c_ != nullptr) redisFree(c_);
+  }
+
+  bool Open(std::string* error) { return Command({"PING"}, error) != nullptr; }
+
+  bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
+    return Command({"SET", "rl:account:" + name, hash}, error) != nullptr;
+  }
+
+  bool AccountHash(const std::string& name, std::string* hash, std::string* error) override {
+    Reply r = Command({"GET", "rl:account:" + name}, error);
+    if (r == nullptr) return false;
+    *hash = r->type == REDIS_REPLY_STRING ? std::string(r->str, r->len) : "";
+    return true;
+  }
+
+  bool Rating(const std::string& name, uint32_t* rating, std::string* error) override {
+    Reply r = Command({"HGET", kRatings, name}, error);
+    if (r == nullptr) return false;
+    *rating =
+        r->type == REDIS_REPLY_STRING ? static_cast<uint32_t>(std::stoul(r->str)) : kStartRating;
+    return true;
+  }
+
+  bool NewInstance(const std::string& creator, uint32_t* giid, std::string* error) override {
+    Reply r = Command({"INCR", "rl:giid"}, error);
+    if (r == nullptr) return false;
+    *giid = static_cast<uint32_t>(r->integer);
+    return Command({"SADD", Key("rl:memberset:", *giid), creator}, error) != nullptr &&
+           Command({"RPUSH", Key("rl:members:", *giid), creator}, error) != nullptr;
+  }
+
+  bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
+    Reply r =
+        Command({"EVAL", kJoinScript, "3", Key("rl:members:", giid), Key("rl:memberset:", giid),
+                 Key("rl:final:", giid), player, std::to_string(kMaxRecords)},
+                error);
+    if (r == nullptr) return false;
+    *joined = r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+    return true;
+  }
+
+  bool Members(uint32_t giid, std::vector<std::string>* members, std::string* error) override {
+    Reply r = Command({"LRANGE", Key("rl:members:", giid), "0", "-1"}, error);
+    if (r == nullptr) return false;
+    members->clear();
+    for (size_t i = 0; i < r->elements; ++i) {
+      members->emplace_back(r->element[i]->str, r->element[i]->len);
+    }
+    return true;
+  }
+
+  bool Finish(uint32_t giid, uint32_t vote, const std::string& scores, Outcome* outcome,
+              std::string* error) override {
+    std::string final = Key("rl:final:", giid);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+      if (Command({"WATCH", kRatings, final, Key("rl:members:", giid)}, error) == nullptr)
+        return false;
+      Reply done = Command({"GET", final}, error);
+      if (done == nullptr) return false;
+      if (done->type == REDIS_REPLY_STRING) {
+        Command({"UNWATCH"}, error);
+        outcome->fresh = false;
+        if (UnpackOutcome(Bytes(done->str, done->str + done->len), outcome)) return true;
+        *error = "a stored outcome is unreadable";
+        return false;
+      }
+      std::vector<std::string> names;
+      if (!Members(giid, &names, error)) return false;
+      std::vector<std::string> get = {"HMGET", kRatings};
+      get.insert(get.end(), names.begin(), names.end());
+      Reply current = names.empty() ? Reply(nullptr, freeReplyObject) : Command(get, error);
+      if (!names.empty() && current == nullptr) return false;
+      std::vector<Record> before;
+      for (size_t i = 0; i < names.size(); ++i) {
+        const redisReply* value = i < current->elements ? current->element[i] : nullptr;
+        bool known = value != nullptr && value->type == REDIS_REPLY_STRING;
+        before.push_back(
+            {names[i], known ? static_cast<uint32_t>(std::stoul(value->str)) : kStartRating});
+      }
+      outcome->fresh = true;
+      outcome->vote = vote;
+      outcome->players = NewRatings(before, scores);
+      Bytes packed = PackOutcome(giid, *outcome);
+      std::vector<std::string> set = {"HSET", kRatings};
+      std::string history = "giid=" + std::to_string(giid);
+      for (const Record& record : outcome->players) {
+        set.push_back(record.name);
+        set.push_back(std::to_string(record.rating));
+        history += " " + record.name + "=" + std::to_string(record.rating);
+      }
+      if (Command({"MULTI"}, error) == nullptr) return false;
+      if (!names.empty()) Command(set, error);
+      Command({"SET", final, std::string(packed.begin(), packed.end())}, error);
+      Command({"RPUSH", "rl:history", history}, error);
+      Reply exec = Command({"EXEC"}, error);
+      if (exec == nullptr) return false;
+      if (exec->type == REDIS_REPLY_ARRAY) return true;
+      // Nil: a watched key changed under us; read again and try again.
+    }
+    *error = "Redis: results kept conflicting with other servers' writes";
+    return false;
+  }
+
+  bool Accuse(uint32_t giid, const std::string& by, const std::string& player,
+              std::string* error) override {
+    return Command({"RPUSH", "rl:accusations", std::to_string(giid) + " " + by + " " + player},
+                   error) != nullptr;
+  }
+
+  bool Publish(const Bytes& event, std::string* error) override {
+    return Command({"PUBLISH", kChannel, std::string(event.begin(), event.end())}, error) !=
+           nullptr;
+  }
+
+  void Subscribe(std::function<void(const Bytes&)> handler) override {
+    handler_ = std::move(handler);
+    subscriber_ = std::thread([this] { Listen(); });
+  }
+
+ private:
+  // Runs one command; a broken connection is made again once. Null (with *error) on failure;
+  // an error reply is a failure too.
+  Reply Command(const std::vector<std::string>& args, std::string* error) {
+    std::vector<const char*> argv;
+    std::vector<size_t> lengths;
+    for (const std::string& arg : args) {
+      argv.push_back(arg.data());
+      lengths.push_back(arg.size());
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (c_ == nullptr && (c_ = Connect(host_, port_, error)) != nullptr) {
+        timeval commandTimeout{2, 0};
+        redisSetTimeout(c_, commandTimeout);
+      }
+      if (c_ == nullptr) return Reply(nullptr, freeReplyObject);
+      auto* raw = static_cast<redisReply*>(
+          redisCommandArgv(c_, static_cast<int>(argv.size()), argv.data(), lengths.data()));
+      if (raw != nullptr) {
+        Reply reply(raw, freeReplyObject);
+        if (reply->type != REDIS_REPLY_ERROR) return reply;
+        *error = "Redis: " + std::string(reply->str, reply->len);
+        return Reply(nullptr, freeReplyObject);
+      }
+      *error = "Redis at " + host_ + ":" + std::to_string(port_) + ": " + c_->errstr;
+      redisFree(c_);
+      c_ = nullptr;
+    }
+    return Reply(nullptr, freeReplyObject);
+  }
+
+  // The subscriber: reads the channel until the store closes, reconnecting with back-off.
+  void Listen() {
+    int pauseMs = 100;
+    bool lost = false;
+    while (!stop_) {
+      std::string error;
+      redisContext* c = Connect(host_, port_, &error);
+      if (c != nullptr) {
+        std::lock_guard<std::mutex> lock(subscriberMutex_);
+        subscriberFd_ = c->fd;
+      }
+      void* raw = nullptr;
+      Reply subscribed(c != nullptr && !stop_
+                           ? static_cast<redisReply*>(redisCommand(c, "SUBSCRIBE %s", kChannel))
+                           : nullptr,
+                       freeReplyObject);
+      if (subscribed != nullptr) {
+        if (lost) fprintf(stderr, "rallylobby: Redis is back; events flow again\n");
+        lost = false;
+        pauseMs = 100;
+        while (!stop_ && redisGetReply(c, &raw) == REDIS_OK) {
+          Reply reply(static_cast<redisReply*>(raw), freeReplyObject);
+          if (reply->type == REDIS_REPLY_ARRAY && reply->elements == 3 &&
+              reply->element[2]->type == REDIS_REPLY_STRING) {
+            const char* data = reply->element[2]->str;
+            handler_(Bytes(data, data + reply->element[2]->len));
+          }
+        }
+      }
+      if (c != nullptr) {
+        std::lock_guard<std::mutex> lock(subscriberMutex_);
+        subscriberFd_ = -1;
+        redisFree(c);
+      }
+      if (stop_) break;
+      if (!lost) fprintf(stderr, "rallylobby: lost Redis for events; trying again\n");
+      lost = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+      pauseMs = pauseMs * 2 > 2000 ? 2000 : pauseMs * 2;
+    }
+  }
+
+  std::string host_;
+  int port_;
+  redisContext* c_ = nullptr;
+  std::function<void(const Bytes&)> handler_;
+  std::thread subscriber_;
+  std::mutex subscriberMutex_;
+  int subscriberFd_ = -1;
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenRedisStore(const std::string& hostPort, std::string* error) {
+  size_t colon = hostPort.rfind(':');
+  if (colon == std::string::npos) {
+    *error = "redis://HOST:PORT expected, got redis://" + hostPort;
+    return nullptr;
+  }
+  int port = atoi(hostPort.c_str() + colon + 1);
+  auto store = std::make_unique<RedisStore>(hostPort.substr(0, colon), port);
+  if (!store->Open(error)) return nullptr;
+  return store;
+}
+
+}  // namespace lobby

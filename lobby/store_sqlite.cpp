@@ -1,0 +1,225 @@
+#include "store_sqlite.h"
+
+#include <sqlite3.h>
+
+namespace lobby {
+
+namespace {
+
+const char kSchema[] =
+    "PRAGMA journal_mode=WAL;"
+    "CREATE TABLE IF NOT EXISTS accounts(name TEXT PRIMARY KEY, hash TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS ratings(name TEXT PRIMARY KEY, rating INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS instances(giid INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  creator TEXT NOT NULL, outcome BLOB);"
+    "CREATE TABLE IF NOT EXISTS members(giid INTEGER NOT NULL, seq INTEGER NOT NULL,"
+    "  name TEXT NOT NULL, PRIMARY KEY(giid, name));"
+    "CREATE TABLE IF NOT EXISTS history(giid INTEGER NOT NULL, name TEXT NOT NULL,"
+    "  score INTEGER NOT NULL, before INTEGER NOT NULL, after INTEGER NOT NULL,"
+    "  at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP);"
+    "CREATE TABLE IF NOT EXISTS accusations(giid INTEGER NOT NULL, by TEXT NOT NULL,"
+    "  player TEXT NOT NULL, at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP);";
+
+// One prepared statement, finalised when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql) { sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  Statement& Bind(int i, const std::string& text) {
+    sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  Statement& Bind(int i, int64_t number) {
+    sqlite3_bind_int64(stmt_, i, number);
+    return *this;
+  }
+  Statement& BindBlob(int i, const Bytes& blob) {
+    sqlite3_bind_blob(stmt_, i, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
+  // SQLITE_ROW, SQLITE_DONE or an error code.
+  int Step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_ERROR; }
+  int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
+  std::string Text(int column) {
+    const unsigned char* text = sqlite3_column_text(stmt_, column);
+    return text != nullptr ? reinterpret_cast<const char*>(text) : "";
+  }
+  Bytes Blob(int column) {
+    const auto* data = static_cast<const uint8_t*>(sqlite3_column_blob(stmt_, column));
+    return data != nullptr ? Bytes(data, data + sqlite3_column_bytes(stmt_, column)) : Bytes();
+  }
+  bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+class SqliteStore : public Store {
+ public:
+  explicit SqliteStore(sqlite3* db) : db_(db) {}
+  ~SqliteStore() override { sqlite3_close(db_); }
+
+  bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
+    Statement s(db_,
+                "INSERT INTO accounts(name, hash) VALUES(?1, ?2)"
+                " ON CONFLICT(name) DO UPDATE SET hash = excluded.hash");
+    return Done(s.Bind(1, name).Bind(2, hash).Step(), error);
+  }
+
+  bool AccountHash(const std::string& name, std::string* hash, std::string* error) override {
+    Statement s(db_, "SELECT hash FROM accounts WHERE name = ?1");
+    int rc = s.Bind(1, name).Step();
+    *hash = rc == SQLITE_ROW ? s.Text(0) : "";
+    return Done(rc, error);
+  }
+
+  bool Rating(const std::string& name, uint32_t* rating, std::string* error) override {
+    Statement s(db_, "SELECT rating FROM ratings WHERE name = ?1");
+    int rc = s.Bind(1, name).Step();
+    *rating = rc == SQLITE_ROW ? static_cast<uint32_t>(s.Int(0)) : kStartRating;
+    return Done(rc, error);
+  }
+
+  bool NewInstance(const std::string& creator, uint32_t* giid, std::string* error) override {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    Statement s(db_, "INSERT INTO instances(creator) VALUES(?1)");
+    if (!Done(s.Bind(1, creator).Step(), error)) return Rollback();
+    *giid = static_cast<uint32_t>(sqlite3_last_insert_rowid(db_));
+    Statement m(db_, "INSERT INTO members(giid, seq, name) VALUES(?1, 0, ?2)");
+    if (!Done(m.Bind(1, *giid).Bind(2, creator).Step(), error)) return Rollback();
+    return Exec("COMMIT", error);
+  }
+
+  bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
+    *joined = false;
+    Statement s(db_,
+                "SELECT outcome IS NULL, (SELECT count(*) FROM members WHERE giid = ?1),"
+                " (SELECT count(*) FROM members WHERE giid = ?1 AND name = ?2)"
+                " FROM instances WHERE giid = ?1");
+    int rc = s.Bind(1, giid).Bind(2, player).Step();
+    if (rc != SQLITE_ROW) return Done(rc, error);
+    if (s.Int(2) != 0) return *joined = true;  // already a member
+    if (s.Int(0) == 0 || s.Int(1) >= kMaxRecords) return true;
+    Statement m(db_, "INSERT INTO members(giid, seq, name) VALUES(?1, ?2, ?3)");
+    if (!Done(m.Bind(1, giid).Bind(2, s.Int(1)).Bind(3, player).Step(), error)) return false;
+    return *joined = true;
+  }
+
+  bool Members(uint32_t giid, std::vector<std::string>* members, std::string* error) override {
+    members->clear();
+    Statement s(db_, "SELECT name FROM members WHERE giid = ?1 ORDER BY seq");
+    s.Bind(1, giid);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) members->push_back(s.Text(0));
+    return Done(rc, error);
+  }
+
+  bool Finish(uint32_t giid, uint32_t vote, const std::string& scores, Outcome* outcome,
+              std::string* error) override {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    Statement done(db_, "SELECT outcome FROM instances WHERE giid = ?1");
+    int rc = done.Bind(1, giid).Step();
+    if (rc == SQLITE_ROW && !done.IsNull(0)) {
+      outcome->fresh = false;
+      if (!UnpackOutcome(done.Blob(0), outcome)) {
+        Rollback();
+        return Fail("a stored outcome is unreadable", error);
+      }
+      return Exec("COMMIT", error);
+    }
+    std::vector<std::string> names;
+    if (!Members(giid, &names, error)) return Rollback();
+    std::vector<Record> before;
+    for (const std::string& name : names) {
+      before.push_back({name, kStartRating});
+      if (!Rating(name, &before.back().rating, error)) return Rollback();
+    }
+    outcome->fresh = true;
+    outcome->vote = vote;
+    outcome->players = NewRatings(before, scores);
+    for (size_t i = 0; i < before.size(); ++i) {
+      Statement r(db_,
+                  "INSERT INTO ratings(name, rating) VALUES(?1, ?2)"
+                  " ON CONFLICT(name) DO UPDATE SET rating = excluded.rating");
+      Statement h(db_,
+                  "INSERT INTO history(giid, name, score, before, after) VALUES(?1,?2,?3,?4,?5)");
+      int64_t score = i < scores.size() ? static_cast<uint8_t>(scores[i]) : 0;
+      if (!Done(r.Bind(1, names[i]).Bind(2, outcome->players[i].rating).Step(), error) ||
+          !Done(h.Bind(1, giid)
+                    .Bind(2, names[i])
+                    .Bind(3, score)
+                    .Bind(4, before[i].rating)
+                    .Bind(5, outcome->players[i].rating)
+                    .Step(),
+                error)) {
+        return Rollback();
+      }
+    }
+    Statement u(db_, "UPDATE instances SET outcome = ?2 WHERE giid = ?1");
+    if (!Done(u.Bind(1, giid).BindBlob(2, PackOutcome(giid, *outcome)).Step(), error))
+      return Rollback();
+    return Exec("COMMIT", error);
+  }
+
+  bool Accuse(uint32_t giid, const std::string& by, const std::string& player,
+              std::string* error) override {
+    Statement s(db_, "INSERT INTO accusations(giid, by, player) VALUES(?1, ?2, ?3)");
+    return Done(s.Bind(1, giid).Bind(2, by).Bind(3, player).Step(), error);
+  }
+
+  bool Publish(const Bytes& event, std::string* error) override {
+    if (handler_) handler_(event);
+    return true;
+  }
+  void Subscribe(std::function<void(const Bytes&)> handler) override {
+    handler_ = std::move(handler);
+  }
+
+ private:
+  bool Done(int rc, std::string* error) {
+    if (rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_OK) return true;
+    return Fail(sqlite3_errmsg(db_), error);
+  }
+  static bool Fail(const std::string& what, std::string* error) {
+    *error = "SQLite: " + what;
+    return false;
+  }
+  bool Exec(const char* sql, std::string* error) {
+    char* message = nullptr;
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) == SQLITE_OK) return true;
+    *error = std::string("SQLite: ") + (message != nullptr ? message : "failed");
+    sqlite3_free(message);
+    return false;
+  }
+  bool Rollback() {
+    sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+
+  sqlite3* db_;
+  std::function<void(const Bytes&)> handler_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
+    *error = "can't open " + path + ": " + sqlite3_errmsg(db);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, 2000);
+  char* message = nullptr;
+  if (sqlite3_exec(db, kSchema, nullptr, nullptr, &message) != SQLITE_OK) {
+    *error = "can't set up " + path + ": " + (message != nullptr ? message : "failed");
+    sqlite3_free(message);
+    sqlite3_close(db);
+    return nullptr;
+  }
+  return std::make_unique<SqliteStore>(db);
+}
+
+}  // namespace lobby

@@ -1,0 +1,186 @@
+"""The lobby protocol (docs/lobby.md) and the game's protocol (docs/protocol.md), just enough
+for the tests to act as a hostile or scripted meetpoint, and as a scripted game."""
+import socket
+import ssl
+import struct
+import time
+
+MAGIC, VERSION = 0x424C4C52, 1
+# name: (type, fields); a field is 'u8', 'u32', 'text' or 'records'
+LOBBY = {
+    'Hello': (0x01, ['u32', 'u32', 'text']), 'Login': (0x02, ['text', 'text']),
+    'Chat': (0x03, ['text']), 'StartInstance': (0x04, []), 'Join': (0x05, ['u32']),
+    'Vote': (0x06, ['u32', 'u8']), 'Results': (0x07, ['u32', 'u8', 'text', 'u32']),
+    'Accuse': (0x08, ['u32', 'text']), 'Ping': (0x09, ['u32']),
+    'Welcome': (0x41, ['u32', 'text']), 'LoggedIn': (0x42, ['text', 'u32']),
+    'Error': (0x43, ['text', 'u8', 'text', 'u8']), 'Instance': (0x44, ['u32', 'u32', 'text']),
+    'JoinResult': (0x45, ['u32', 'u32']), 'VoteCast': (0x46, ['u32', 'u8', 'text']),
+    'FinalResults': (0x47, ['u32', 'u8', 'records']), 'ChatLine': (0x48, ['text', 'text']),
+    'Pong': (0x49, ['u32']),
+}
+BY_TYPE = {t: (name, fields) for name, (t, fields) in LOBBY.items()}
+
+
+def frame(payload):
+    return struct.pack('<I', len(payload) + 4) + payload
+
+
+def encode(name, *values):
+    code, fields = LOBBY[name]
+    out = bytes([code])
+    for kind, value in zip(fields, values):
+        if kind == 'u8':
+            out += bytes([value])
+        elif kind == 'u32':
+            out += struct.pack('<I', value)
+        elif kind == 'records':
+            out += struct.pack('<H', len(value))
+            for player, rating in value:
+                out += struct.pack('<H', len(player)) + player.encode('latin-1') + struct.pack('<I', rating)
+        else:
+            value = value.encode('latin-1') if isinstance(value, str) else value
+            out += struct.pack('<H', len(value)) + value
+    return frame(out)
+
+
+def decode(payload):
+    name, fields = BY_TYPE[payload[0]]
+    at, values = 1, []
+
+    def text():
+        nonlocal at
+        n = struct.unpack_from('<H', payload, at)[0]
+        at += 2 + n
+        return payload[at - n:at].decode('latin-1')
+    for kind in fields:
+        if kind == 'u8':
+            values.append(payload[at])
+            at += 1
+        elif kind == 'u32':
+            values.append(struct.unpack_from('<I', payload, at)[0])
+            at += 4
+        elif kind == 'text':
+            values.append(text())
+        else:
+            count = struct.unpack_from('<H', payload, at)[0]
+            at += 2
+            records = []
+            for _ in range(count):
+                player = text()
+                records.append((player, struct.unpack_from('<I', payload, at)[0]))
+                at += 4
+            values.append(records)
+    return name, values
+
+
+class Peer:
+    """A connection that speaks frames: to the lobby server (lobby=True) or, as a game, to
+    meetpoint (lobby=False, raw game frames)."""
+
+    def __init__(self, port, ca=None, host='127.0.0.1', lobby=True):
+        sock = socket.create_connection((host, port), timeout=5)
+        if ca:
+            context = ssl.create_default_context(cafile=ca)
+            sock = context.wrap_socket(sock, server_hostname='localhost')
+        self.sock, self.lobby, self.buffer = sock, lobby, b''
+
+    def send(self, data):
+        self.sock.sendall(data)
+
+    def close(self):
+        self.sock.close()
+
+    def frames(self, seconds):
+        """Every frame that arrives within the time, then None once the peer has closed."""
+        end = time.monotonic() + seconds
+        while True:
+            while len(self.buffer) >= 4:
+                n = struct.unpack_from('<I', self.buffer)[0]
+                if len(self.buffer) < n:
+                    break
+                payload, self.buffer = self.buffer[4:n], self.buffer[n:]
+                yield decode(payload) if self.lobby else payload
+            left = end - time.monotonic()
+            if left <= 0:
+                return
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(65536)
+            except (socket.timeout, ssl.SSLError, TimeoutError):
+                return
+            except OSError:
+                data = b''
+            if not data:
+                yield None
+                return
+            self.buffer += data
+
+    def expect(self, name, seconds=5, match=lambda values: True):
+        """The values of the first such message within the time; fails otherwise."""
+        seen = []
+        for message in self.frames(seconds):
+            if message is None:
+                break
+            if message[0] == name and match(message[1]):
+                return message[1]
+            seen.append(message)
+        raise AssertionError(f'no {name} within {seconds} s; got {seen}')
+
+    def login(self, player, password):
+        self.send(encode('Hello', MAGIC, VERSION, 'test'))
+        self.expect('Welcome')
+        self.send(encode('Login', player, password))
+        return self.expect('LoggedIn')
+
+
+# The game's side of docs/protocol.md: requests to meetpoint, events from it.
+def game_request(name, *values):
+    u16, u32 = (lambda n: struct.pack('<H', n)), (lambda n: struct.pack('<I', n))
+    lat = (lambda s: s.encode('latin-1'))
+    build = {
+        'Initialise': lambda: b'\x01' + u16(1),
+        'StartGameInstance': lambda: b'\x06',
+        'JoinGame': lambda giid: b'\x0a' + u32(giid),
+        'Vote': lambda giid, vote: b'\x08' + u32(giid) + bytes([vote]),
+        'GameResults': lambda giid, scores, vote, n:
+            b'\x07' + u32(giid) + u32(len(scores)) + lat(scores) + bytes([vote]) + u32(n),
+        'LobbyMessage': lambda sender, text:
+            b'\x05' + u16(len(sender)) + lat(sender) + u16(len(text)) + lat(text),
+        'AccusePlayer': lambda giid, player: b'\x09' + u32(giid) + lat(player) + b'\0',
+    }
+    return frame(build[name](*values))
+
+
+def game_event(payload):
+    """(name, values) of an event that meetpoint sent to the game."""
+    u32 = (lambda at: struct.unpack_from('<I', payload, at)[0])
+    zstr = (lambda at: payload[at:payload.index(0, at)].decode('latin-1'))
+    kind = payload[0]
+    if kind == 0x20:
+        return 'NewGameInstance', [u32(1), u32(5)]
+    if kind == 0x23:
+        return 'NewGameJoin', [u32(1), u32(5)]
+    if kind == 0x22:
+        return 'NewGameVote', [u32(1), payload[5], zstr(6)]
+    if kind == 0x2c:
+        sender = zstr(1)
+        return 'IncomingMessage', [sender, zstr(2 + len(sender))]
+    if kind == 0x21:
+        players = [(zstr(14 + 36 * i), u32(14 + 36 * i + 32)) for i in range(u32(6))]
+        return 'NewGameResults', [u32(1), payload[5], players]
+    return 'unknown', [payload]
+
+
+class Game(Peer):
+    """A scripted game: connects to its meetpoint as the library would."""
+
+    def __init__(self, port):
+        super().__init__(port, lobby=False)
+        self.send(game_request('Initialise'))
+
+    def frames(self, seconds):
+        for payload in super().frames(seconds):
+            yield None if payload is None else game_event(payload)
+
+    def request(self, name, *values):
+        self.send(game_request(name, *values))

@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The lobby demo (./tools/demo.sh --lobby): one rallylobby server, two players, Ada and Cleo,
+# each with a sample game and a meetpoint relaying to the server over TLS (a certificate made
+# for the run). Ada's game starts; once it has its game instance, Cleo's starts too. Both
+# sessions run through, and the conversation of all five programs is shown as it happened.
+# Leaves in demo-output/lobby/: conversation.txt, lobby.log, and for each player a folder with
+# meetpoint's transcript (transcript.jsonl) and the game's RallylinkLog.txt. Everything it
+# starts, it stops. Exits 0 when both sessions were complete.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+fail() {
+  echo "demo: $*" >&2
+  exit 1
+}
+
+./tools/install-missing.sh cmake ninja-build g++ googletest openssl libasio-dev libssl-dev \
+  libsqlite3-dev libhiredis-dev libsodium-dev || fail "could not install the packages it needs"
+echo "== building"
+{ cmake --preset linux >/dev/null &&
+  cmake --build --preset linux -j 2 --target rallylobby meetpoint sample_game; } ||
+  fail "the Linux build failed"
+bin=$root/build/linux/bin
+
+out="$root/demo-output/lobby"
+rm -rf "$out"
+mkdir -p "$out/ada" "$out/cleo"
+conversation="$out/conversation.txt"
+: >"$conversation"
+secrets=$(mktemp -d)  # the key and the password stay out of demo-output
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -rf "$secrets"
+}
+trap cleanup EXIT
+
+# Each program's lines go into the one file as they come, tagged with who said them.
+tagged() {  # tagged TAG COMMAND...
+  local tag=$1
+  shift
+  "$@" </dev/null 2>&1 | sed -u "s/^/$tag|/" >>"$conversation"
+}
+# The same for a program in the background: it takes the place of its shell, so that $! is
+# the program itself and cleanup ends it.
+start_tagged() {  # start_tagged TAG COMMAND... &
+  local tag=$1
+  shift
+  exec "$@" </dev/null > >(sed -u "s/^/$tag|/" >>"$conversation") 2>&1
+}
+wait_for() {  # wait_for WHAT FILE PATTERN: at most 10 s
+  for _ in $(seq 100); do grep -q -- "$3" "$2" 2>/dev/null && return 0; sleep 0.1; done
+  fail "$1 did not happen within 10 s"
+}
+
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=localhost \
+  -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" -keyout "$secrets/key.pem" \
+  -out "$out/lobby-cert.pem" 2>/dev/null || fail "openssl could not make a certificate"
+echo 'demo password' >"$secrets/password"
+for player in Ada Cleo; do
+  "$bin/rallylobby" --store "$out/lobby.db" --add-player "$player" --password-file "$secrets/password" \
+    >/dev/null || fail "could not store $player's account"
+done
+
+echo "== starting the lobby server and the players' meetpoints"
+start_tagged lobby "$bin/rallylobby" --name demo-lobby --store "$out/lobby.db" --port-file "$out/port" \
+  --cert "$out/lobby-cert.pem" --key "$secrets/key.pem" &
+pids+=($!)
+wait_for "the lobby server's start" "$out/port" .
+for player in ada cleo; do
+  name=${player^}
+  mkdir -p "$secrets/registry-$player"
+  RALLYLINK_REGISTRY_DIR="$secrets/registry-$player" start_tagged "$player-mp" "$bin/meetpoint" --register \
+    --exit-after 1 --record "$out/$player/transcript.jsonl" --lobby "localhost:$(cat "$out/port")" \
+    --player "$name" --password-file "$secrets/password" --lobby-ca "$out/lobby-cert.pem" &
+  pids+=($!)
+  wait_for "$name's login" "$conversation" "^$player-mp|== logged in"
+done
+
+echo "== running the two sample games"
+run_game() {  # run_game PLAYER: the game's exit code goes to $out/PLAYER/status
+  (cd "$out/$1" && RALLYLINK_REGISTRY_DIR="$secrets/registry-$1" tagged "$1" "$bin/sample_game"
+   echo "${PIPESTATUS[0]}" >"$out/$1/status")
+}
+run_game ada &
+ada=$!
+wait_for "Ada's game instance" "$conversation" "^ada-mp|-> NewGameJoin"
+run_game cleo &
+wait $! "$ada"
+# The meetpoints end with their games' connections (at most 10 s).
+for pid in "${pids[@]:1}"; do
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+done
+
+echo
+echo "== the conversation: the lobby server, each player's meetpoint (<- from its game, -> to"
+echo "   its game, => to the server, <= from the server) and each game's callbacks"
+echo
+while IFS='|' read -r tag line; do
+  case "$tag" in
+    lobby) printf '  lobby server    %s\n' "$line" ;;
+    ada-mp | cleo-mp) printf '  %-5s meetpoint %s\n' "${tag%-mp}" "$line" ;;
+    ada | cleo)
+      case "$line" in
+        "game: "*) printf '  %-5s game      %s\n' "$tag" "${line#game: }" ;;
+      esac
+      ;;
+  esac
+done <"$conversation"
+echo
+echo "== left in ${out#"$root"/}/: conversation.txt, lobby.db, and per player transcript.jsonl"
+echo "   and RallylinkLog.txt (Rallylink's own lines are there, not above)"
+
+for player in ada cleo; do
+  [ "$(cat "$out/$player/status" 2>/dev/null)" = 0 ] || fail "$player's sample game did not complete"
+done
+echo "== demo complete"

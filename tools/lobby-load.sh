@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# The lobby under load: rallylobby_load's players against one server (SQLite) and against two
+# servers sharing a Redis, on loopback. Prints each run's figures (BENCHMARKS.md explains them).
+#
+#   ./tools/lobby-load.sh            1,000 and 2,000 players, one and two servers (a few minutes)
+#   ./tools/lobby-load.sh --quick    50 players, a short check that everything runs
+#
+# Installs what is missing, builds the linux preset's lobby targets, and stops everything it
+# started.
+set -u
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+counts=(1000 2000)
+loads=(10:50 100:300)  # chat lines a second : lines; a light load for latency, a heavy one
+if [ "${1:-}" = --quick ]; then
+  counts=(50)
+  loads=(100:20)
+fi
+
+./tools/install-missing.sh cmake ninja-build g++ libasio-dev libssl-dev libsqlite3-dev \
+  libhiredis-dev libsodium-dev redis-server || exit 1
+{ cmake --preset linux >/dev/null && cmake --build --preset linux -j 2 --target rallylobby rallylobby_load; } ||
+  { echo "load: the build failed" >&2; exit 1; }
+bin=$root/build/linux/bin
+
+dir=$(mktemp -d)
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+echo load-test > "$dir/password"
+
+free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
+
+wait_file() {
+  for _ in $(seq 100); do [ -s "$1" ] && return 0; sleep 0.1; done
+  echo "load: $1 did not appear" >&2
+  exit 1
+}
+
+# server NAME STORE: starts a quiet server; its port lands in $dir/NAME.port.
+server() {
+  "$bin/rallylobby" --quiet --plain --store "$2" --port-file "$dir/$1.port" >"$dir/$1.log" 2>&1 &
+  pids+=($!)
+  wait_file "$dir/$1.port"
+}
+
+redis_port=$(free_port)
+redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$dir" --save '' >"$dir/redis.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break; sleep 0.1; done
+
+for n in "${counts[@]}"; do
+  for servers in 1 2; do
+    kind=sqlite
+    store="$dir/load-$n.db"
+    [ "$servers" = 2 ] && kind=redis && store="redis://127.0.0.1:$redis_port"
+    "$bin/rallylobby" --store "$store" --add-player "p$n-" --count "$n" --cheap-hash \
+      --password-file "$dir/password" >/dev/null || exit 1
+    for load in "${loads[@]}"; do
+      # Fresh servers for each run, so that their memory is that of these players alone.
+      started=("${pids[@]}")
+      list=()
+      spids=()
+      for s in $(seq "$servers"); do
+        server "s$n-$servers-$s" "$store"
+        list+=("127.0.0.1:$(cat "$dir/s$n-$servers-$s.port")")
+        spids+=("${pids[-1]}")
+      done
+      echo "== $n players, $servers server(s), store $kind, ${load%%:*} chat lines a second"
+      "$bin/rallylobby_load" --servers "$(IFS=,; echo "${list[*]}")" --players "$n" --prefix "p$n-" \
+        --password-file "$dir/password" --chats "${load#*:}" --chat-rate "${load%%:*}" \
+        --pids "$(IFS=,; echo "${spids[*]}")" || echo "!! the run did not complete"
+      for pid in "${spids[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null; done
+      pids=("${started[@]}")
+      rm -f "$dir"/s*.port
+    done
+  done
+done

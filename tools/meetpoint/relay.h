@@ -1,0 +1,46 @@
+// meetpoint's link to a lobby server (docs/lobby.md), for --lobby: it connects (TLS, or plain
+// TCP to a loopback address), says Hello, logs in, passes requests on and hands back what the
+// server sends. When the server goes away it tries the next server of its list, with back-off
+// from 250 ms up to 8 s, and keeps the requests that wait meanwhile (at most 100). It runs on
+// a thread of its own; the caller polls Take(). Built only where Asio and OpenSSL are (Linux).
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol.h"
+
+namespace mp {
+
+struct RelaySettings {
+  std::vector<std::string> servers;  // HOST:PORT, tried in turn
+  std::string player;
+  std::string password;
+  std::string caFile;  // certificates to trust; empty: the system's
+  bool plain = false;  // plain TCP, allowed only to loopback addresses
+};
+
+struct RelayNews {
+  std::string line;         // for the console, when not empty
+  bool hasMessage = false;  // a message from the server for the game
+  lobby::Message message;
+};
+
+class LobbyLink {
+ public:
+  explicit LobbyLink(const RelaySettings& settings);
+  ~LobbyLink();
+  LobbyLink(const LobbyLink&) = delete;
+  LobbyLink& operator=(const LobbyLink&) = delete;
+  // Sends now when logged in, else once logged in again. Any thread.
+  void Send(const lobby::Message& message);
+  // What happened since the last call. Any thread.
+  std::vector<RelayNews> Take();
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mp
