@@ -43,16 +43,16 @@ bool ReadText(Reader& r, std::string* text) {
   return true;
 }
 
-std::string TooLong(const MessageSpec& spec, const FieldSpec& field, size_t size) {
-  return std::string(spec.name) + ": " + field.name + " of " + std::to_string(size) +
+std::string TooLong(const MessageLayout& layout, const FieldLayout& field, size_t size) {
+  return std::string(layout.name) + ": " + field.name + " of " + std::to_string(size) +
          (field.kind == Kind::kRecords ? " records" : " bytes") + " is above " +
          std::to_string(field.max);
 }
 
 }  // namespace
 
-const std::vector<MessageSpec>& AllMessages() {
-  static const std::vector<MessageSpec> kAll = {
+const std::vector<MessageLayout>& AllMessages() {
+  static const std::vector<MessageLayout> kAll = {
       {kHello,
        "Hello",
        true,
@@ -109,9 +109,9 @@ const std::vector<MessageSpec>& AllMessages() {
   return kAll;
 }
 
-const MessageSpec* SpecOf(uint8_t type) {
-  for (const MessageSpec& spec : AllMessages()) {
-    if (spec.type == type) return &spec;
+const MessageLayout* LayoutOf(uint8_t type) {
+  for (const MessageLayout& layout : AllMessages()) {
+    if (layout.type == type) return &layout;
   }
   return nullptr;
 }
@@ -140,24 +140,25 @@ uint32_t GetU32(const uint8_t* p) {
 }
 
 bool Encode(const Message& message, Bytes* payload, std::string* problem) {
-  const MessageSpec* spec = SpecOf(message.type);
-  if (spec == nullptr) {
+  const MessageLayout* layout = LayoutOf(message.type);
+  if (layout == nullptr) {
     *problem = "unknown message type " + std::to_string(message.type);
     return false;
   }
-  if (message.values.size() != spec->fields.size()) {
-    *problem = std::string(spec->name) + " has " + std::to_string(spec->fields.size()) + " fields";
+  if (message.values.size() != layout->fields.size()) {
+    *problem =
+        std::string(layout->name) + " has " + std::to_string(layout->fields.size()) + " fields";
     return false;
   }
   payload->assign(1, message.type);
-  for (size_t i = 0; i < spec->fields.size(); ++i) {
-    const FieldSpec& field = spec->fields[i];
+  for (size_t i = 0; i < layout->fields.size(); ++i) {
+    const FieldLayout& field = layout->fields[i];
     const Value& value = message.values[i];
     switch (field.kind) {
       case Kind::kU8:
       case Kind::kU32:
         if (value.number > field.max) {
-          *problem = std::string(spec->name) + ": " + field.name + " " +
+          *problem = std::string(layout->name) + ": " + field.name + " " +
                      std::to_string(value.number) + " is above " + std::to_string(field.max);
           return false;
         }
@@ -169,21 +170,21 @@ bool Encode(const Message& message, Bytes* payload, std::string* problem) {
         break;
       case Kind::kText:
         if (value.text.size() > field.max) {
-          *problem = TooLong(*spec, field, value.text.size());
+          *problem = TooLong(*layout, field, value.text.size());
           return false;
         }
         PutText(payload, value.text);
         break;
       case Kind::kRecords:
         if (value.records.size() > field.max) {
-          *problem = TooLong(*spec, field, value.records.size());
+          *problem = TooLong(*layout, field, value.records.size());
           return false;
         }
         PutU16(payload, static_cast<uint32_t>(value.records.size()));
         for (const Record& record : value.records) {
           if (record.name.size() > kName) {
             *problem =
-                std::string(spec->name) + ": a player name is above " + std::to_string(kName);
+                std::string(layout->name) + ": a player name is above " + std::to_string(kName);
             return false;
           }
           PutText(payload, record.name);
@@ -193,7 +194,7 @@ bool Encode(const Message& message, Bytes* payload, std::string* problem) {
     }
   }
   if (payload->size() + 4 > kMaxFrame) {
-    *problem = std::string(spec->name) + " does not fit into a frame";
+    *problem = std::string(layout->name) + " does not fit into a frame";
     return false;
   }
   return true;
@@ -214,16 +215,16 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
     *problem = "empty payload";
     return false;
   }
-  const MessageSpec* spec = SpecOf(payload[0]);
-  if (spec == nullptr) {
+  const MessageLayout* layout = LayoutOf(payload[0]);
+  if (layout == nullptr) {
     char text[48];
     snprintf(text, sizeof text, "unknown message type 0x%02X", payload[0]);
     *problem = text;
     return false;
   }
-  *out = Message(spec->type);
+  *out = Message(layout->type);
   Reader r(payload + 1, size - 1);
-  for (const FieldSpec& field : spec->fields) {
+  for (const FieldLayout& field : layout->fields) {
     const uint8_t* p = nullptr;
     Value value;
     bool ok = true;
@@ -237,7 +238,7 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
       case Kind::kText:
         ok = ReadText(r, &value.text);
         if (ok && value.text.size() > field.max) {
-          *problem = TooLong(*spec, field, value.text.size());
+          *problem = TooLong(*layout, field, value.text.size());
           return false;
         }
         break;
@@ -245,7 +246,7 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
         ok = r.Take(2, &p);
         uint32_t count = ok ? GetU16(p) : 0;
         if (count > field.max) {
-          *problem = TooLong(*spec, field, count);
+          *problem = TooLong(*layout, field, count);
           return false;
         }
         for (uint32_t i = 0; ok && i < count; ++i) {
@@ -254,7 +255,7 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
           if (ok) record.rating = GetU32(p);
           if (ok && record.name.size() > kName) {
             *problem =
-                std::string(spec->name) + ": a player name is above " + std::to_string(kName);
+                std::string(layout->name) + ": a player name is above " + std::to_string(kName);
             return false;
           }
           value.records.push_back(record);
@@ -263,19 +264,19 @@ bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* prob
       }
     }
     if (!ok) {
-      *problem = std::string(spec->name) + ": payload of " + std::to_string(size) +
+      *problem = std::string(layout->name) + ": payload of " + std::to_string(size) +
                  " bytes ends inside " + field.name;
       return false;
     }
     if (field.kind != Kind::kText && field.kind != Kind::kRecords && value.number > field.max) {
-      *problem = std::string(spec->name) + ": " + field.name + " " + std::to_string(value.number) +
-                 " is above " + std::to_string(field.max);
+      *problem = std::string(layout->name) + ": " + field.name + " " +
+                 std::to_string(value.number) + " is above " + std::to_string(field.max);
       return false;
     }
     out->values.push_back(std::move(value));
   }
   if (r.Left() != 0) {
-    *problem = std::string(spec->name) + ": " + std::to_string(r.Left()) +
+    *problem = std::string(layout->name) + ": " + std::to_string(r.Left()) +
                " bytes left over after the last field";
     return false;
   }
@@ -300,11 +301,11 @@ std::string Quote(const std::string& text) {
 }
 
 std::string Describe(const Message& message) {
-  const MessageSpec* spec = SpecOf(message.type);
-  if (spec == nullptr) return "unknown";
-  std::string line = spec->name;
-  for (size_t i = 0; i < spec->fields.size() && i < message.values.size(); ++i) {
-    const FieldSpec& field = spec->fields[i];
+  const MessageLayout* layout = LayoutOf(message.type);
+  if (layout == nullptr) return "unknown";
+  std::string line = layout->name;
+  for (size_t i = 0; i < layout->fields.size() && i < message.values.size(); ++i) {
+    const FieldLayout& field = layout->fields[i];
     const Value& value = message.values[i];
     if (field.kind == Kind::kRecords) {
       for (const Record& record : value.records) {

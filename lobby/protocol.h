@@ -45,22 +45,22 @@ enum : uint8_t {
 
 enum class Kind { kU8, kU32, kText, kRecords };
 
-struct FieldSpec {
+struct FieldLayout {
   const char* name;
   Kind kind;
   uint32_t max;  // the longest text in bytes, the most records, or the largest number
 };
 
-struct MessageSpec {
+struct MessageLayout {
   uint8_t type;
   const char* name;
   bool fromClient;
-  std::vector<FieldSpec> fields;
+  std::vector<FieldLayout> fields;
 };
 
 // Every message, in the order of docs/lobby.md; null for an unknown type.
-const std::vector<MessageSpec>& AllMessages();
-const MessageSpec* SpecOf(uint8_t type);
+const std::vector<MessageLayout>& AllMessages();
+const MessageLayout* LayoutOf(uint8_t type);
 
 struct Record {
   std::string name;

@@ -97,10 +97,10 @@ bool Server::Member(Session& session, uint8_t request, uint32_t giid,
 
 void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   using State = Session::State;
-  const MessageSpec* spec = SpecOf(m.type);
-  if (!spec->fromClient) {
+  const MessageLayout* layout = LayoutOf(m.type);
+  if (!layout->fromClient) {
     return session->Refuse("unknown-message", m.type,
-                           std::string(spec->name) + " goes from the server to meetpoint", false);
+                           std::string(layout->name) + " goes from the server to meetpoint", false);
   }
   if (session->state == State::kNew && m.type != kHello) {
     return session->Refuse("hello-first", m.type, "the first message must be a Hello", true);

@@ -74,7 +74,7 @@ void Session::OnBytes(size_t size) {
     Message message;
     std::string problem;
     if (!Decode(payload.data(), payload.size(), &message, &problem)) {
-      bool unknown = SpecOf(payload[0]) == nullptr;
+      bool unknown = LayoutOf(payload[0]) == nullptr;
       Refuse(unknown ? "unknown-message" : "bad-message", payload[0], problem, false);
       continue;
     }

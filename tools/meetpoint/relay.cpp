@@ -156,9 +156,9 @@ struct LobbyLink::Impl {
         }
         return;
       case lobby::kError: {
-        const lobby::MessageSpec* spec = lobby::SpecOf(static_cast<uint8_t>(m.num(1)));
+        const lobby::MessageLayout* layout = lobby::LayoutOf(static_cast<uint8_t>(m.num(1)));
         News("!! lobby server refused " +
-             std::string(spec != nullptr ? spec->name : "the connection") + ": " + m.text(0) +
+             std::string(layout != nullptr ? layout->name : "the connection") + ": " + m.text(0) +
              ": " + m.text(2));
         if (m.text(0) == "bad-login" || m.text(0) == "version") givingUp = true;
         return;
