@@ -1,6 +1,7 @@
 // A growable queue of length-prefixed blocks: bytes are appended as they arrive, and whole
 // blocks (a little-endian u32 total size, counting itself, then the rest) are taken from the
-// front.
+// front. Part of the TCP library's described interface for TcpReceiveToBuffer; the library
+// itself never calls it.
 #pragma once
 
 #include <cstdint>

@@ -28,8 +28,6 @@ int TcpStartup();
 PlatEvent TcpCreateSocket(uint16_t port);
 // Connects sktServer to 127.0.0.1:port within 5 s: 1 connected, 0 not.
 int TcpConnectLoopback(uint16_t port);
-// Connects sktServer to an IPv4 address (network order) and port within 5 s: 1 or 0.
-int TcpConnect(uint32_t address, uint16_t port);
 // Sends one frame around the payload: 1 when all of it went out, 0 when the frame would exceed
 // 4096 bytes or a send or 5-second wait failed.
 int TcpSendMessage(const void* payload, uint32_t length);
@@ -45,7 +43,10 @@ uint32_t TcpTestNetworkEvent(uint32_t mask);
 // peer's close and closing the socket.
 int TcpClose();
 
-// The listening side.
+// The server side and the general connect belong to the TCP library's described interface; the
+// library itself never calls them (nor TcpReceiveToBuffer and its block queue, tcpbuffer.h).
+// Connects sktServer to an IPv4 address (network order) and port within 5 s: 1 or 0.
+int TcpConnect(uint32_t address, uint16_t port);
 // Puts sktServer into the listening state with a backlog of 1: 1 or 0.
 int TcpListen();
 // Replaces the listening sktServer by one accepted connection and closes the listening socket:
