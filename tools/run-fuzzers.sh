@@ -17,12 +17,7 @@ seconds=${1:-60}
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(event_stream tcpbuffer meetpoint_reader lobby_reader)
 
-for p in cmake ninja-build clang; do
-  if ! dpkg -s "$p" >/dev/null 2>&1; then
-    apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q cmake ninja-build clang
-    break
-  fi
-done
+./tools/install-missing.sh cmake ninja-build clang
 
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j 2
