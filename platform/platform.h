@@ -104,7 +104,9 @@ typedef void* PlatRegKey;
 const long PLAT_ERROR_FILE_NOT_FOUND = 2;
 const long PLAT_ERROR_MORE_DATA = 234;
 
-// Opens a subkey of HKEY_LOCAL_MACHINE for reading values.
+// Opens a subkey of HKEY_LOCAL_MACHINE for reading values. On 64-bit Windows a key missing from
+// the library's own registry view is looked for in the other one (32-bit or 64-bit); elsewhere
+// there is one view.
 long PlatRegOpenLocalMachineKey(const char* subkey, PlatRegKey* key);
 // Reads a value's bytes into data. On entry *size is the room in data; on success it is the
 // number of bytes stored, a terminating zero included. Data that doesn't fit with its zero
