@@ -12,8 +12,10 @@
 // ---------------------------------------------------------------------------------------------
 // Critical sections. Recursive, like Windows critical sections: the owner may enter again.
 
+// Aligned to 8, what a critical section or a mutex needs: no more, because on 32-bit Windows
+// the heap that new draws from gives only 8-byte alignment, and a session object holds a lock.
 struct PlatLock {
-  alignas(16) unsigned char opaque[64];
+  alignas(8) unsigned char opaque[64];
 };
 
 // Makes the lock usable. Call once before any other use.

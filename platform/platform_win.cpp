@@ -8,6 +8,7 @@
 #include <cstring>
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatLock::opaque), "PlatLock too small");
+static_assert(alignof(CRITICAL_SECTION) <= alignof(PlatLock), "PlatLock under-aligned");
 
 static CRITICAL_SECTION* CriticalSection(PlatLock* lock) {
   return reinterpret_cast<CRITICAL_SECTION*>(lock->opaque);
