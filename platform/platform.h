@@ -14,8 +14,10 @@
 // ---------------------------------------------------------------------------------------------
 // Critical sections. Recursive, like Windows critical sections: the owner may enter again.
 
+// Aligned to 8, what a critical section or a mutex needs: no more, because on 32-bit Windows
+// the heap that new draws from gives only 8-byte alignment, and a session object holds a lock.
 struct RL_CAPABILITY("mutex") PlatLock {
-  alignas(16) unsigned char opaque[64];
+  alignas(8) unsigned char opaque[64];
 };
 
 // Makes the lock usable. Call once before any other use.
@@ -111,7 +113,9 @@ typedef struct PlatRegKeyObject* PlatRegKey;
 const long PLAT_ERROR_FILE_NOT_FOUND = 2;
 const long PLAT_ERROR_MORE_DATA = 234;
 
-// Opens a subkey of HKEY_LOCAL_MACHINE for reading values.
+// Opens a subkey of HKEY_LOCAL_MACHINE for reading values. On 64-bit Windows a key missing from
+// the library's own registry view is looked for in the other one (32-bit or 64-bit); elsewhere
+// there is one view.
 long PlatRegOpenLocalMachineKey(const char* subkey, PlatRegKey* key);
 // Reads a value's bytes into data. On entry *size is the room in data; on success it is the
 // number of bytes stored, a terminating zero included. Data that doesn't fit with its zero

@@ -51,6 +51,24 @@ TEST_F(RequestsTest, AVoteIsTenBytesOnTheWire) {
   EXPECT_EQ(Bytes(raw.end() - 10, raw.end()), Hex("0A 00 00 00 08 07 00 00 00 01"));
 }
 
+// A game's compiler passes an 8-bit or 16-bit argument in a whole 32-bit slot (or register)
+// whose upper bits it needn't clear: the library reads the low bits alone.
+TEST_F(RequestsTest, NarrowArgumentsTakeOnlyTheLowBitsOfTheirSlot) {
+  auto sendVote = reinterpret_cast<uint32_t(RLCALL*)(uint32_t, uint32_t)>(
+      reinterpret_cast<void (*)()>(&RLSendVote));
+  EXPECT_EQ(sendVote(7, 0xABCDEF02u), 0u);
+  EXPECT_EQ(NextFrame(), Hex("08 07 00 00 00 02"));
+  EXPECT_EQ(RLShutdown(), 0);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+  auto initialise = reinterpret_cast<int(RLCALL*)(uint32_t, uint32_t)>(
+      reinterpret_cast<void (*)()>(&RLInitialise));
+  size_t before = meetpoint.Frames().size();
+  ASSERT_EQ(initialise(0xFFFFFFFFu, 0xDEAD1234u), 0);
+  ASSERT_TRUE(meetpoint.WaitFrames(before + 1));
+  EXPECT_EQ(meetpoint.Frames()[before], Hex("01 34 12"));
+  EXPECT_EQ(CountLog("RLSendVote( GiID:7 , Vote:2)"), 1u);
+}
+
 TEST_F(RequestsTest, GameResultsCarryTheirBytesAndLogEachOne) {
   EXPECT_EQ(RLSendGameResults(0x11, nullptr, 0, 'V', 4, nullptr, 0), 0u);
   EXPECT_EQ(NextFrame(), Hex("07 11 00 00 00 00 00 00 00 56 04 00 00 00"));

@@ -4,27 +4,39 @@
 #   ./tools/demo.sh             the game and librallylink.so on Linux
 #   ./tools/demo.sh --windows   the game and rallylink.dll under Wine, served by the Linux
 #                               meetpoint over loopback
+#   ./tools/demo.sh --windows --x86
+#                               the same with the 32-bit game and DLL under 32-bit Wine
 #   ./tools/demo.sh --lobby     two games, each with its meetpoint, meeting on a lobby server
 #                               (tools/demo-lobby.sh)
 #
 # Installs what is missing, builds, starts meetpoint on a free port with a private registry,
 # runs the game, shows the conversation, and leaves the transcript (transcript.jsonl), the
-# conversation (conversation.txt) and RallylinkLog.txt in demo-output/linux/ or
-# demo-output/windows/. Everything it starts, it stops. Exits 0 when the session was complete.
+# conversation (conversation.txt) and RallylinkLog.txt in demo-output/linux/,
+# demo-output/windows/ or demo-output/windows-x86/. Everything it starts, it stops. Exits 0 when
+# the session was complete.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
 mode=linux
-case "${1:-}" in
-  "") ;;
-  --windows) mode=windows ;;
-  --lobby) exec ./tools/demo-lobby.sh ;;
+case "${1:-} ${2:-}" in
+  " ") ;;
+  "--windows ") mode=windows ;;
+  "--windows --x86" | "--x86 --windows") mode=windows-x86 ;;
+  "--lobby ") exec ./tools/demo-lobby.sh ;;
   *)
-    echo "usage: $0 [--windows|--lobby]" >&2
+    echo "usage: $0 [--windows [--x86] | --lobby]" >&2
     exit 2
     ;;
 esac
+preset=windows-x64
+wine=/usr/lib/wine/wine64
+winearch=win64
+if [ "$mode" = windows-x86 ]; then
+  preset=windows-x86
+  wine=/usr/lib/wine/wine
+  winearch=win32
+fi
 
 fail() {
   echo "demo: $*" >&2
@@ -32,17 +44,20 @@ fail() {
 }
 
 packages=(cmake ninja-build g++ googletest)
-if [ "$mode" = windows ]; then
-  packages+=(mingw-w64 g++-mingw-w64-x86-64 wine64)
+if [ "$mode" != linux ]; then
+  packages+=(mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64)
 fi
 ./tools/install-missing.sh "${packages[@]}" || fail "could not install the packages it needs"
+if [ "$mode" = windows-x86 ]; then
+  ./tools/install-wine32.sh || fail "32-bit Wine is not available on this machine"
+fi
 
 echo "== building"
 { cmake --preset linux >/dev/null && cmake --build --preset linux -j 2 --target meetpoint sample_game; } ||
   fail "the Linux build failed"
-if [ "$mode" = windows ]; then
-  { cmake --preset windows-x64 >/dev/null &&
-    cmake --build --preset windows-x64 -j 2 --target sample_game; } ||
+if [ "$mode" != linux ]; then
+  { cmake --preset $preset >/dev/null &&
+    cmake --build --preset $preset -j 2 --target sample_game; } ||
     fail "the Windows build failed"
 fi
 
@@ -55,13 +70,12 @@ conversation="$out/conversation.txt"
 meetpoint_pid=""
 registry=""
 prefix=""
-wine=/usr/lib/wine/wine64
 cleanup() {
   if [ -n "$meetpoint_pid" ] && kill -0 "$meetpoint_pid" 2>/dev/null; then
     kill "$meetpoint_pid" 2>/dev/null
     wait "$meetpoint_pid" 2>/dev/null
   fi
-  [ -n "$prefix" ] && "$root/cmake/wine-server.sh" stop "$prefix"
+  [ -n "$prefix" ] && "$root/cmake/wine-server.sh" stop "$prefix" "$winearch"
   [ -n "$registry" ] && rm -rf "$registry"
 }
 trap cleanup EXIT
@@ -89,14 +103,14 @@ if [ "$mode" = linux ]; then
   (cd "$out" && "$root/build/linux/bin/sample_game" </dev/null >>"$conversation" 2>&1)
   game_status=$?
 else
-  prefix="$root/build/windows-x64/demo-wineprefix"
+  prefix="$root/build/$preset/demo-wineprefix"
   echo "== starting Wine in $prefix (the first time takes a while)"
-  "$root/cmake/wine-server.sh" start "$prefix" || fail "Wine did not start"
+  "$root/cmake/wine-server.sh" start "$prefix" "$winearch" || fail "Wine did not start"
   export WINEPREFIX="$prefix" WINEDEBUG=-all
   start_meetpoint
   "$wine" reg add 'HKLM\Software\Brightmoor\Orvane' /v ClientPort /t REG_SZ /d "$port" /f \
     </dev/null >"$out/wine-reg.txt" 2>&1 || fail "could not write ClientPort into Wine's registry"
-  (cd "$out" && "$wine" "$root/build/windows-x64/bin/sample_game.exe" </dev/null \
+  (cd "$out" && "$wine" "$root/build/$preset/bin/sample_game.exe" </dev/null \
     >>"$conversation" 2>&1)
   game_status=$?
 fi

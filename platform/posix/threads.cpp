@@ -11,6 +11,7 @@
 // Critical sections: recursive mutexes.
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatLock::opaque), "PlatLock too small");
+static_assert(alignof(pthread_mutex_t) <= alignof(PlatLock), "PlatLock under-aligned");
 
 static pthread_mutex_t* Mutex(PlatLock* lock) {
   return reinterpret_cast<pthread_mutex_t*>(lock->opaque);

@@ -9,6 +9,7 @@
 #include <new>
 
 static_assert(sizeof(CRITICAL_SECTION) <= sizeof(PlatLock::opaque), "PlatLock too small");
+static_assert(alignof(CRITICAL_SECTION) <= alignof(PlatLock), "PlatLock under-aligned");
 
 static CRITICAL_SECTION* CriticalSection(PlatLock* lock) {
   return reinterpret_cast<CRITICAL_SECTION*>(lock->opaque);
@@ -95,9 +96,19 @@ void PlatGetLocalTime(PlatLocalTime* time) {
 
 void PlatDebugOutput(const char* text) { OutputDebugStringA(text); }
 
+// Meetpoint may be a program of the other width, whose key lives in the other registry view
+// (WOW6432Node for a 32-bit one): the library's own view first, the other when it has no key.
 long PlatRegOpenLocalMachineKey(const char* subkey, PlatRegKey* key) {
+#ifdef _WIN64
+  const REGSAM views[2] = {KEY_WOW64_64KEY, KEY_WOW64_32KEY};
+#else
+  const REGSAM views[2] = {KEY_WOW64_32KEY, KEY_WOW64_64KEY};
+#endif
   HKEY hkey = nullptr;
-  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE, &hkey);
+  LONG result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | views[0], &hkey);
+  if (result == ERROR_FILE_NOT_FOUND) {
+    result = RegOpenKeyExA(HKEY_LOCAL_MACHINE, subkey, 0, KEY_QUERY_VALUE | views[1], &hkey);
+  }
   *key = reinterpret_cast<PlatRegKey>(hkey);
   return result;
 }

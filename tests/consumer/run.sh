@@ -3,10 +3,10 @@
 # the installed tree (through the CMake package or through pkg-config) and runs it against
 # meetpoint.
 #
-#   run.sh BUILD_DIR cmake|pkgconfig MEETPOINT [TOOLCHAIN_FILE WINE_RUN]
+#   run.sh BUILD_DIR cmake|pkgconfig MEETPOINT [TOOLCHAIN_FILE WINE_RUN C_COMPILER]
 #
-# With a toolchain file the consumer is cross-built for Windows and runs under Wine with
-# meetpoint.exe.
+# With a toolchain file the consumer is cross-built for Windows (with C_COMPILER for the
+# pkg-config way) and runs under Wine with meetpoint.exe.
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 build=$1
@@ -14,6 +14,7 @@ way=$2
 meetpoint=$3
 toolchain=${4:-}
 wine_run=${5:-}
+cross_cc=${6:-}
 
 work="$build/consumer-$way"
 rm -rf "$work"
@@ -29,7 +30,7 @@ if [ "$way" = cmake ]; then
   game="$work/build/consumer"
 else
   cc=cc
-  [ -n "$toolchain" ] && cc=x86_64-w64-mingw32-gcc-posix
+  [ -n "$toolchain" ] && cc=$cross_cc
   flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs rallylink)
   rpath=()
   [ -z "$toolchain" ] && rpath=(-Wl,-rpath,"$prefix/lib")

@@ -54,16 +54,25 @@ ScratchDir::~ScratchDir() {
 #ifdef _WIN32
 static const char kSubkey[] = "Software\\Brightmoor\\Orvane";
 
-void SetClientPortValue(const std::string& text) {
+#ifdef _WIN64
+static const REGSAM kOtherView = KEY_WOW64_32KEY;
+#else
+static const REGSAM kOtherView = KEY_WOW64_64KEY;
+#endif
+
+static void SetValueInView(const std::string& text, REGSAM view) {
   HKEY key;
-  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSubkey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
-                      nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kSubkey, 0, nullptr, 0, KEY_SET_VALUE | view, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
     return;
   }
   RegSetValueExA(key, "ClientPort", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                  static_cast<DWORD>(text.size() + 1));
   RegCloseKey(key);
 }
+
+void SetClientPortValue(const std::string& text) { SetValueInView(text, 0); }
+void SetClientPortValueInOtherView(const std::string& text) { SetValueInView(text, kOtherView); }
 
 void DeleteClientPortValue() {
   HKEY key;
@@ -76,6 +85,7 @@ void DeleteClientPortValue() {
 void DeleteClientPortKey() {
   DeleteClientPortValue();
   RegDeleteKeyA(HKEY_LOCAL_MACHINE, kSubkey);
+  RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kSubkey, kOtherView, 0);
 }
 #else
 static fs::path KeyFolder() {

@@ -24,7 +24,13 @@ class ScratchDir {
 // The registry value ClientPort under HKEY_LOCAL_MACHINE\Software\Brightmoor\Orvane.
 void SetClientPortValue(const std::string& text);
 void DeleteClientPortValue();
+// Deletes the key, on Windows from both registry views.
 void DeleteClientPortKey();
+#ifdef _WIN32
+// Writes the value into the registry view of the other width (a 64-bit test program writes
+// under WOW6432Node).
+void SetClientPortValueInOtherView(const std::string& text);
+#endif
 
 // Collects what the library writes to the debugger output while it exists.
 class DebugOutputCapture {
