@@ -26,16 +26,10 @@ if [ ${#wine[@]} -eq 0 ]; then
 fi
 trap '[ -n "$registry" ] && rm -rf "$registry"' EXIT
 
-# Output goes to files, never to a pipe: Wine's background processes would keep it open.
-"${wine[@]}" "$meetpoint" --port 0 --port-file "$work/port" --register --exit-after 1 \
-  --record "$work/transcript.jsonl" </dev/null >"$work/meetpoint.txt" 2>&1 &
-pid=$!
-for _ in $(seq 150); do
-  [ -s "$work/port" ] && break
-  sleep 0.1
-done
-if [ ! -s "$work/port" ]; then
-  kill "$pid" 2>/dev/null
+# shellcheck source=tools/meetpoint-session.sh
+. "$(dirname "$0")/../tools/meetpoint-session.sh"
+rm -f "$work/meetpoint.txt"
+if ! meetpoint_start "$work" "$work/meetpoint.txt" "${wine[@]}" "$meetpoint" --register; then
   echo "meetpoint did not start:" >&2
   cat "$work/meetpoint.txt" >&2
   exit 1
@@ -43,11 +37,6 @@ fi
 
 (cd "$work" && "${wine[@]}" "$@" </dev/null >"$work/game.txt" 2>&1)
 status=$?
-for _ in $(seq 100); do
-  kill -0 "$pid" 2>/dev/null || break
-  sleep 0.1
-done
-kill "$pid" 2>/dev/null
-wait "$pid" 2>/dev/null
+meetpoint_end
 [ "$status" -eq 0 ] || { echo "the game ended with $status:" >&2; cat "$work/game.txt" >&2; }
 exit "$status"

@@ -67,13 +67,14 @@ mkdir -p "$out"
 conversation="$out/conversation.txt"
 : >"$conversation"
 
-meetpoint_pid=""
+# shellcheck source=tools/meetpoint-session.sh
+. "$root/tools/meetpoint-session.sh"
 registry=""
 prefix=""
 cleanup() {
-  if [ -n "$meetpoint_pid" ] && kill -0 "$meetpoint_pid" 2>/dev/null; then
-    kill "$meetpoint_pid" 2>/dev/null
-    wait "$meetpoint_pid" 2>/dev/null
+  if [ -n "$MEETPOINT_PID" ] && kill -0 "$MEETPOINT_PID" 2>/dev/null; then
+    kill "$MEETPOINT_PID" 2>/dev/null
+    wait "$MEETPOINT_PID" 2>/dev/null
   fi
   [ -n "$prefix" ] && "$root/cmake/wine-server.sh" stop "$prefix" "$winearch"
   [ -n "$registry" ] && rm -rf "$registry"
@@ -81,18 +82,11 @@ cleanup() {
 trap cleanup EXIT
 
 # Meetpoint and the game write into one file, each line as it happens, so the file holds the
-# conversation in order. Wine's programs never write into a pipe here: Wine's background
-# processes would keep it open.
+# conversation in order.
 start_meetpoint() {
-  "$root/build/linux/bin/meetpoint" --port 0 --port-file "$out/port" \
-    --record "$out/transcript.jsonl" --exit-after 1 "$@" </dev/null >>"$conversation" 2>&1 &
-  meetpoint_pid=$!
-  for _ in $(seq 100); do
-    [ -s "$out/port" ] && break
-    sleep 0.1
-  done
-  [ -s "$out/port" ] || fail "meetpoint did not start"
-  port=$(cat "$out/port")
+  meetpoint_start "$out" "$conversation" "$root/build/linux/bin/meetpoint" "$@" ||
+    fail "meetpoint did not start"
+  port=$MEETPOINT_PORT
 }
 
 echo "== running the sample game ($mode)"
@@ -116,13 +110,8 @@ else
 fi
 
 # Meetpoint ends by itself once the game's connection has closed.
-for _ in $(seq 100); do
-  kill -0 "$meetpoint_pid" 2>/dev/null || break
-  sleep 0.1
-done
-wait "$meetpoint_pid" 2>/dev/null
+meetpoint_end
 meetpoint_status=$?
-meetpoint_pid=""
 sed -i 's/\r$//' "$conversation"
 
 echo
