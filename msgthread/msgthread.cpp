@@ -128,6 +128,8 @@ bool EndMessageThread(uint32_t timeoutMs) {
   if (hMsgThread != PLAT_NO_THREAD) {
     if (!PlatThreadJoin(hMsgThread, timeoutMs)) return false;
     hMsgThread = PLAT_NO_THREAD;
+    // A thread that ended before its start had marked it running left the mark behind.
+    bMsgThreadRunning = 0;
   }
   ReleaseEvents();
   return true;
