@@ -1,7 +1,7 @@
 // The figures that only the Linux benchmark takes, once for the whole table: heap allocations
 // (counted by this program's malloc), idle wake-ups of the message thread (from the kernel's
-// counters), scaling over game threads (Google Benchmark) and resident memory (a probe
-// process). Each returns its table rows.
+// counters), scaling over game threads (Google Benchmark), resident memory (a probe process)
+// and the cost of one system call. Each returns its table rows.
 #pragma once
 
 #include <string>
@@ -13,8 +13,9 @@
 
 std::vector<std::string> AllocationRows(BenchSession& session, FloorLink& floor, bool quick);
 std::vector<std::string> IdleRows(BenchSession& session, int seconds);
-std::vector<std::string> ScalingRows(FloorLink& floor, bool quick);
+std::vector<std::string> ScalingRows(BenchSession& session, FloorLink& floor, bool quick);
 std::vector<std::string> MemoryRows();
+std::vector<std::string> SystemCallRows(bool quick);
 
 // Calls each request on both sides for callgrind (see instructions.cpp); the exit status.
 int CountInstructions(int calls);

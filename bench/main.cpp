@@ -32,6 +32,8 @@ static int Table(bool quick, const std::vector<std::string>& files) {
   std::vector<std::vector<Figure>> runs;
   for (const std::string& file : files) runs.push_back(ReadFigures(file));
   std::vector<std::string> rows = RowsOverRuns(runs);
+  std::vector<std::string> scale = SystemCallRows(quick);
+  rows.insert(rows.end(), scale.begin(), scale.end());
   {
     BenchSession session;
     if (!session.Started()) {
@@ -44,7 +46,7 @@ static int Table(bool quick, const std::vector<std::string>& files) {
       rows.insert(rows.end(), more.begin(), more.end());
     };
     fprintf(stderr, "scaling...\n");
-    add(ScalingRows(floor, quick));
+    add(ScalingRows(session, floor, quick));
     fprintf(stderr, "allocations...\n");
     add(AllocationRows(session, floor, quick));
     fprintf(stderr, "idle...\n");

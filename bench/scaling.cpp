@@ -43,8 +43,10 @@ class CollectRates : public benchmark::BenchmarkReporter {
 
 }  // namespace
 
-std::vector<std::string> ScalingRows(FloorLink& floor, bool quick) {
+std::vector<std::string> ScalingRows(BenchSession& session, FloorLink& floor, bool quick) {
   gFloor = &floor;
+  session.Meetpoint().StartReader();
+  floor.Peer().StartReader();
   const double minTime = quick ? 0.05 : 0.5;
   const int repetitions = quick ? 1 : 5;
   for (auto* b : {benchmark::RegisterBenchmark("library", LibraryRequests),
@@ -58,6 +60,8 @@ std::vector<std::string> ScalingRows(FloorLink& floor, bool quick) {
   benchmark::Initialize(&argc, args);
   CollectRates collect;
   benchmark::RunSpecifiedBenchmarks(&collect);
+  session.Meetpoint().StopReader();
+  floor.Peer().StopReader();
 
   std::vector<std::string> rows;
   double single = SpreadOf(collect.rates["library"][1]).median;

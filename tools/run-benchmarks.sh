@@ -11,8 +11,8 @@
 #   Wine take turns, so that what the machine does meanwhile falls on all of them.
 # --quick: one short run, to check that everything works (the figures are not meaningful).
 # --no-wine: leave out the DLLs under Wine.
-# --x86: also measure the 32-bit DLL under 32-bit Wine (/usr/lib/wine/wine); without the
-#   flag it is measured when 32-bit Wine is installed and left out otherwise.
+# --x86: also measure the 32-bit DLL under 32-bit Wine (/usr/lib/wine/wine), which must be
+#   installed.
 # --callgrind: instead of timing, count the instructions per request of the library and of the
 #   floor with callgrind (CALLS calls of each, default 10240) and print them.
 set -u
@@ -23,7 +23,7 @@ args="$*"
 quick=()
 runs=5
 wine=1
-x86=auto
+x86=no
 callgrind=0
 calls=10240
 while [ $# -gt 0 ]; do
@@ -41,10 +41,7 @@ done
 wine32=/usr/lib/wine/wine
 if [ "$wine" -eq 0 ] || [ "$callgrind" -eq 1 ]; then
   x86=no
-elif [ "$x86" = auto ]; then
-  if [ -x "$wine32" ]; then x86=yes; else x86=no; fi
-  [ "$x86" = no ] && echo "!! no 32-bit Wine ($wine32): the x86 DLL is left out" >&2
-elif [ ! -x "$wine32" ]; then
+elif [ "$x86" = yes ] && [ ! -x "$wine32" ]; then
   echo "!! --x86 needs 32-bit Wine ($wine32), which is not installed" >&2
   exit 1
 fi
@@ -132,10 +129,17 @@ if [ "$x86" = yes ]; then
   if build_windows windows-x86; then arches+=(x86); else
     echo "!! build of windows-x86 failed; its figures are left out" >&2; fi
 fi
+# Whatever happens, the Wine servers (and the programs they serve) end with this script.
+trap 'for a in "${arches[@]}"; do wine_server "$a" stop; done' EXIT
+started=()
 for a in "${arches[@]}"; do
   rm -f "$root/build/windows-$a/bin/wine-stdout.txt" "$root/build/windows-$a/bin/wine-stderr.txt"
-  wine_server "$a" start || { echo "!! Wine ($a) does not start" >&2; exit 1; }
+  if wine_server "$a" start; then started+=("$a"); else
+    echo "!! Wine ($a) does not start; its figures are left out" >&2
+    wine_server "$a" stop
+  fi
 done
+arches=("${started[@]}")
 
 results=$(mktemp -d)
 load() { cut -d' ' -f1-3 /proc/loadavg; }
@@ -154,6 +158,7 @@ for r in $(seq 1 "$runs"); do
   done
 done
 for a in "${arches[@]}"; do wine_server "$a" stop; done
+arches=()
 
 echo "== figures taken once (about a minute)" >&2
 table=$("$bench" --table "${quick[@]}" "${files[@]}" </dev/null) || exit 1
