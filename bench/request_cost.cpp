@@ -1,5 +1,6 @@
 #include "request_cost.h"
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -32,21 +33,40 @@ Sample PerCall(int blocks, GamePeer& peer, Reader reader, Call call) {
   return {static_cast<double>(wall) / calls, static_cast<double>(cpu) / calls};
 }
 
-// The samples of one request and its floor, round by round.
+// The samples of one request and its floor on one clock, round by round.
+struct Rounds {
+  std::vector<double> libraryNs, floorNs;
+  void Add(double library, double floor) {
+    libraryNs.push_back(library);
+    floorNs.push_back(floor);
+  }
+  CostOf Cost() const {
+    std::vector<size_t> order(libraryNs.size());
+    std::vector<double> ratios;
+    for (size_t i = 0; i < order.size(); ++i) {
+      order[i] = i;
+      ratios.push_back(libraryNs[i] / floorNs[i]);
+    }
+    CostOf cost;
+    if (order.empty()) return cost;
+    std::sort(order.begin(), order.end(),
+              [&](size_t a, size_t b) { return ratios[a] < ratios[b]; });
+    size_t middle = order[order.size() / 2];
+    cost.libraryNs = libraryNs[middle];
+    cost.floorNs = floorNs[middle];
+    cost.ratio = SpreadOf(ratios);
+    cost.ratio.median = ratios[middle];
+    return cost;
+  }
+};
+
 struct Pairs {
-  std::vector<double> libraryNs, floorNs, ratio, libraryCpuNs, floorCpuNs, cpuRatio;
+  Rounds wall, cpu;
   void Add(const Sample& library, const Sample& floor) {
-    libraryNs.push_back(library.wallNs);
-    floorNs.push_back(floor.wallNs);
-    ratio.push_back(library.wallNs / floor.wallNs);
-    libraryCpuNs.push_back(library.cpuNs);
-    floorCpuNs.push_back(floor.cpuNs);
-    cpuRatio.push_back(library.cpuNs / floor.cpuNs);
+    wall.Add(library.wallNs, floor.wallNs);
+    cpu.Add(library.cpuNs, floor.cpuNs);
   }
-  RequestCost Cost() const {
-    return {SpreadOf(libraryNs),    SpreadOf(floorNs),    SpreadOf(ratio),
-            SpreadOf(libraryCpuNs), SpreadOf(floorCpuNs), SpreadOf(cpuRatio)};
-  }
+  RequestCost Cost() const { return {wall.Cost(), cpu.Cost()}; }
 };
 
 }  // namespace

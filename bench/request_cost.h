@@ -19,11 +19,16 @@ enum class Reader {
   kOwnThread,
 };
 
+// One clock's figure: the ratio of each round (the two sides timed back to back), and the
+// nanoseconds per call of the round whose ratio is the median, so that the three agree.
+struct CostOf {
+  double libraryNs = 0, floorNs = 0;
+  Spread ratio;
+};
 // Wall time, and the CPU time of the calling thread where the system measures it finely (0
 // elsewhere), which the other programs on a shared machine disturb far less.
 struct RequestCost {
-  Spread libraryNs, floorNs, ratio;
-  Spread libraryCpuNs, floorCpuNs, cpuRatio;
+  CostOf wall, cpu;
 };
 struct RequestCosts {
   RequestCost vote, lobby;

@@ -1,11 +1,10 @@
 #include "results.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <fstream>
 #include <map>
 #include <sstream>
-
-#include "measure.h"
 
 std::string Format(const char* format, ...) {
   char text[512];
@@ -73,21 +72,20 @@ std::vector<std::string> RowsOverRuns(const std::vector<std::vector<Figure>>& ru
       byName[f.name].push_back(f);
     }
   }
+  // The library's and the floor's values are those of the run whose ratio is the median, so
+  // that the three columns of a row belong together.
   std::vector<std::string> rows;
   for (const std::string& name : order) {
-    const std::vector<Figure>& all = byName[name];
-    std::vector<double> library, floor, ratio;
-    for (const Figure& f : all) {
-      library.push_back(f.library);
-      floor.push_back(f.floor);
-      ratio.push_back(f.ratio);
-    }
-    Spread r = SpreadOf(ratio);
-    std::string ratioText = all.size() > 1 ? Format("%.3f (%.3f-%.3f, %d runs)", r.median, r.low,
-                                                    r.high, static_cast<int>(all.size()))
-                                           : Format("%.3f (1 run)", r.median);
-    rows.push_back(TableRow(name, Value(SpreadOf(library).median, all[0].unit),
-                            Value(SpreadOf(floor).median, all[0].unit), ratioText, all[0].target));
+    std::vector<Figure> all = byName[name];
+    std::sort(all.begin(), all.end(),
+              [](const Figure& a, const Figure& b) { return a.ratio < b.ratio; });
+    const Figure& middle = all[all.size() / 2];
+    std::string ratioText =
+        all.size() > 1 ? Format("%.3f (%.3f-%.3f, %d runs)", middle.ratio, all.front().ratio,
+                                all.back().ratio, static_cast<int>(all.size()))
+                       : Format("%.3f (1 run)", middle.ratio);
+    rows.push_back(TableRow(name, Value(middle.library, middle.unit),
+                            Value(middle.floor, middle.unit), ratioText, middle.target));
   }
   return rows;
 }

@@ -1,6 +1,6 @@
 // Figures and the table they are printed in. A measuring run writes its figures to a file,
 // one per line; the table gathers the files of several runs (Linux and Wine) and shows for
-// each figure the medians over the runs, with the lowest and the highest run's ratio.
+// each figure the run with the median ratio, with the lowest and the highest run's ratio.
 #pragma once
 
 #include <cstdio>

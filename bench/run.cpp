@@ -13,10 +13,10 @@ namespace {
 void AddCost(std::vector<Figure>& figures, const std::string& name, const std::string& target,
              const RequestCost& cost, bool cpu) {
   figures.push_back(
-      {name, "ns", target, cost.libraryNs.median, cost.floorNs.median, cost.ratio.median});
-  if (cpu && cost.libraryCpuNs.median > 0) {
-    figures.push_back({name + ", CPU time of the calling thread", "ns", target,
-                       cost.libraryCpuNs.median, cost.floorCpuNs.median, cost.cpuRatio.median});
+      {name, "ns", target, cost.wall.libraryNs, cost.wall.floorNs, cost.wall.ratio.median});
+  if (cpu && cost.cpu.libraryNs > 0) {
+    figures.push_back({name + ", CPU time of the calling thread", "ns", target, cost.cpu.libraryNs,
+                       cost.cpu.floorNs, cost.cpu.ratio.median});
   }
 }
 
