@@ -107,6 +107,13 @@ wine_server() {  # wine_server ARCH start|stop
   # Wine's background processes inherit open streams: every stream goes to /dev/null.
   WINEPREFIX=$prefix "$server" -k </dev/null >/dev/null 2>&1
   WINEPREFIX=$prefix "$server" -w </dev/null >/dev/null 2>&1
+  # Programs of this prefix that outlive their server (it happens under emulation) end too.
+  local p left=()
+  for p in /proc/[0-9]*; do
+    { tr '\0' '\n' <"$p/environ"; } 2>/dev/null | grep -qxF "WINEPREFIX=$prefix" &&
+      left+=("${p#/proc/}")
+  done
+  [ ${#left[@]} -gt 0 ] && kill "${left[@]}" 2>/dev/null
   [ "$2" = stop ] && return 0
   mkdir -p "$prefix"
   WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all "$server" -p </dev/null >/dev/null 2>&1 &&
