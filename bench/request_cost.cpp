@@ -64,7 +64,8 @@ struct Pairs {
   Rounds wall, cpu;
   void Add(const Sample& library, const Sample& floor) {
     wall.Add(library.wallNs, floor.wallNs);
-    cpu.Add(library.cpuNs, floor.cpuNs);
+    if (library.cpuNs > 0 && floor.cpuNs > 0)
+      cpu.Add(library.cpuNs, floor.cpuNs);  // not on Windows
   }
   RequestCost Cost() const { return {wall.Cost(), cpu.Cost()}; }
 };
