@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "frames.h"
 #include "rallylink.h"
 #include "rawsocket.h"
 #include "test_env.h"
@@ -64,9 +65,8 @@ int main(int argc, char** argv) {
   setVoting(CountVote, 0);
   for (uint32_t i = 0; i < 100; ++i) {
     sendVote(i, 1);
-    const Bytes vote = {0x22, static_cast<uint8_t>(i), 0, 0, 0, 1, 'V', 0};
     int before = gVotes;
-    game.SendAll(Frame(vote));
+    game.SendAll(VoteEventFrame(i));
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (gVotes == before && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::microseconds(100));
