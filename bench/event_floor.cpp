@@ -2,18 +2,7 @@
 
 #include "measure.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <windows.h>
-typedef SOCKET Native;
-#else
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-typedef int Native;
-#endif
-
-static Native N(intptr_t handle) { return static_cast<Native>(handle); }
+#include "native_socket.h"
 
 EventFloor::EventFloor(FloorLog& log, Wait wait) : log_(log) {
   RawSocket listener = RawSocket::Listen();

@@ -6,19 +6,7 @@
 
 #include "frames.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-#include <windows.h>
-typedef SOCKET Native;
-#else
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <time.h>
-typedef int Native;
-#endif
-
-static Native N(intptr_t handle) { return static_cast<Native>(handle); }
+#include "native_socket.h"
 
 const char kLobbyFrom[] = "Player";
 const char kLobbyText[] = "Anyone for a rematch on the northern track?";

@@ -6,17 +6,7 @@
 #include "rallylink.h"
 #include "test_env.h"
 
-#ifdef _WIN32
-#include <winsock2.h>
-typedef SOCKET Native;
-#else
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-typedef int Native;
-#endif
-
-static Native N(intptr_t handle) { return static_cast<Native>(handle); }
+#include "native_socket.h"
 
 // Bytes waiting to be read on the socket.
 static size_t Waiting(intptr_t handle) {
