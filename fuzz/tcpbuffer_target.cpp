@@ -97,5 +97,9 @@ int FuzzTcpBuffer(const uint8_t* data, size_t size) {
     if (buffer.HeldBytes() != held.size()) Fail("holds the wrong number of bytes");
     if (buffer.BufferSize() != storage) Fail("storage is not the size it must have");
   }
+  // A count that would wrap the held size is refused and changes nothing (with nothing held it
+  // would be a plain 4 GB append).
+  if (!held.empty() && (buffer.Append(data, 0xFFFFFFFFu) || buffer.HeldBytes() != held.size()))
+    Fail("an append past 4 GB was taken");
   return 0;
 }

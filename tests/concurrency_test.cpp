@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "support/session_fixture.h"
@@ -40,71 +42,33 @@ int RLCALL EchoLobbyMessage(const char*, const char* Text, uint32_t) {
   return 0;
 }
 
-uint32_t U16(const Bytes& p, size_t at) { return at + 1 < p.size() ? p[at] | p[at + 1] << 8 : 0; }
-
-// Checks that a payload is one of the requests sent here, whole: its type and its length agree.
-bool WellFormedRequest(const Bytes& p) {
-  if (p.empty()) return false;
-  switch (p[0]) {
-    case 0x03:
-      return p.size() >= 5 && p.size() == 5 + U16(p, 1) + U16(p, 3 + U16(p, 1));
-    case 0x04:
-      return p.size() == 2;
-    case 0x05:
-      return p.size() >= 5 && p.size() == 5 + U16(p, 1) + U16(p, 3 + U16(p, 1));
-    case 0x06:
-      return p.size() == 1;
-    case 0x07:
-      return p == Hex("07 0B 00 00 00 03 00 00 00 61 62 63 76 02 00 00 00");
-    case 0x08:
-      return p.size() == 6;
-    case 0x09:
-      return p == Hex("09 0C 00 00 00 64 72 6F 70 70 65 72 00");
-    case 0x0A:
-      return p.size() == 5;
-    case 0x0B:
-      return p.back() == 0 && strlen(reinterpret_cast<const char*>(&p[1])) == p.size() - 2;
-    default:
-      return false;
-  }
-}
-
-// One request of the mix; each kind logs the lines given and sends `frames` frames.
-struct Request {
-  void (*call)();
-  std::vector<std::string> lines;
-  int frames;
-};
-
 const uint8_t kBits = 0x0F;
 
-const Request kMix[] = {
-    {[] { RLSendVote(7, 1); }, {"RLSendVote( GiID:7 , Vote:1)"}, 1},
-    {[] { RLJoinGame(5, nullptr); }, {"RLJoinGame( GiID:5 )"}, 1},
-    {[] { RLSendLobbyMessage("thread", "a line of lobby chat"); },
-     {"RLSendLobbyMessage( thread , a line of lobby chat )"},
-     1},
-    {[] { RLSetGameState(3); }, {"RLSetGameState( State:3 )"}, 1},
-    {[] { RLSendStats(); }, {"RLSendStats()"}, 1},
-    {[] { RLFlushServerDescriptionChanges(); }, {"RLFlushServerDescriptionChanges()"}, 1},
-    {[] { RLAddIntegerStat(2, 42); }, {"RLAddIntegerStat( Index:2 , Value:42 )"}, 0},
-    {[] { RLSendGameResults(11, "abc", 3, 'v', 2, nullptr, 0); },
-     {"RLSendGameResults( GiID:11, ResSize:3, Vote:118, NumPlrs:2 )",
-      "Results char 0 is a ASCII 97", "Results char 1 is b ASCII 98",
-      "Results char 2 is c ASCII 99"},
-     1},
-    {[] { RLAccusePlayerOfDroppingOut(12, "dropper"); },
-     {"RLAccusePlayerOfDroppingOut( GiID:12 , dropper )"},
-     1},
-    {[] { RLStartGameInstance(nullptr, 0); }, {"RLStartGameInstance()"}, 1},
-    {[] { RLSetGameSpecificData(1, "descr", 5); },
-     {"RLSetGameSpecificData( Block:'Extra', Size:5 )"},
-     0},
-    {[] { RLUpdateGameSpecificData(1, 3, 4, &kBits); },
-     {"RLUpdateGameSpecificData( Block:'Extra', BitPos:3 BitSize:4 )"},
-     0},
+// The mix of requests that the game threads send, each kind in turn, and the frames each sends.
+const struct {
+  void (*call)();
+  size_t frames;
+} kMix[] = {
+    {[] { RLSendVote(7, 1); }, 1},
+    {[] { RLJoinGame(5, nullptr); }, 1},
+    {[] { RLSendLobbyMessage("thread", "a line of lobby chat"); }, 1},
+    {[] { RLSetGameState(3); }, 1},
+    {[] { RLSendStats(); }, 1},
+    {[] { RLFlushServerDescriptionChanges(); }, 1},
+    {[] { RLAddIntegerStat(2, 42); }, 0},
+    {[] { RLSendGameResults(11, "abc", 3, 'v', 2, nullptr, 0); }, 1},
+    {[] { RLAccusePlayerOfDroppingOut(12, "dropper"); }, 1},
+    {[] { RLStartGameInstance(nullptr, 0); }, 1},
+    {[] { RLSetGameSpecificData(1, "descr", 5); }, 0},
+    {[] { RLUpdateGameSpecificData(1, 3, 4, &kBits); }, 0},
 };
 const int kKinds = sizeof kMix / sizeof kMix[0];
+
+// What a call does alone: the log lines it writes and the frames it sends.
+struct Effect {
+  std::vector<std::string> lines;
+  std::vector<Bytes> frames;
+};
 
 TEST_F(SessionTest, LoadOfEightThreadsAndPacedEventsLosesNothing) {
   const char* load = getenv("RALLYLINK_LOAD");
@@ -119,10 +83,51 @@ TEST_F(SessionTest, LoadOfEightThreadsAndPacedEventsLosesNothing) {
 
   Start();
   gEvents = 0;
-  gOutOfOrder = 0;
   RLSetVotingCallback(EchoVote, 0);
   RLSetLobbyMessageCallback(EchoLobbyMessage, 0);
+  // Each kind once on its own, and one event of each kind with its echo, give the lines and
+  // frames that the load must repeat exactly.
+  auto effectOf = [&](const std::function<void()>& call, size_t frames) {
+    size_t lines = LogMessages().size(), sent = meetpoint.Frames().size();
+    call();
+    EXPECT_TRUE(meetpoint.WaitFrames(sent + frames));
+    std::vector<std::string> log = LogMessages();
+    return Effect{
+        std::vector<std::string>(log.begin() + static_cast<std::ptrdiff_t>(lines), log.end()),
+        FramesAfter(sent)};
+  };
+  auto event = [&](const Bytes& payload) {
+    int taken = gEvents.load();
+    ASSERT_TRUE(meetpoint.SendFrame(payload));
+    ASSERT_TRUE(WaitUntil(5000, [&] { return gEvents.load() > taken; }));
+  };
+  // The statistics and description frames carry what the kinds after them set: the second
+  // round sends what the load will.
+  std::vector<Effect> kinds;
+  for (int round = 0; round < 2; ++round) {
+    kinds.clear();
+    for (const auto& kind : kMix) kinds.push_back(effectOf(kind.call, kind.frames));
+  }
+  Effect voteEvent = effectOf([&] { event(NewGameVote(0, 1, "load")); }, 1);
+  Effect lobbyEvent = effectOf([&] { event(IncomingMessage("load", "1")); }, 1);
+  std::set<Bytes> knownFrames;
+  for (const Effect& e : kinds) knownFrames.insert(e.frames.begin(), e.frames.end());
+  knownFrames.insert(voteEvent.frames.begin(), voteEvent.frames.end());
+  knownFrames.insert(lobbyEvent.frames.begin(), lobbyEvent.frames.end());
+  // A flush between one thread's RLSetGameSpecificData and another's update sends the block
+  // without the update's bits.
+  Effect between = effectOf(
+      [] {
+        kMix[10].call();
+        kMix[5].call();
+        kMix[11].call();
+      },
+      1);
+  knownFrames.insert(between.frames.begin(), between.frames.end());
+  gEvents = 0;
+  gOutOfOrder = 0;
   const size_t linesBefore = LogMessages().size();
+  const size_t framesBefore = meetpoint.Frames().size();
 
   auto start = std::chrono::steady_clock::now();
   std::atomic<int> finished{0};
@@ -158,28 +163,26 @@ TEST_F(SessionTest, LoadOfEightThreadsAndPacedEventsLosesNothing) {
 
   // What every thread and every event must have produced.
   std::map<std::string, size_t> expectedLines;
-  size_t expectedFrames = 1 + static_cast<size_t>(kEvents);  // MsgInitialise and the echoes
+  size_t expectedFrames = framesBefore;
+  auto add = [&](const Effect& e, size_t times) {
+    for (const std::string& line : e.lines) expectedLines[line] += times;
+    expectedFrames += e.frames.size() * times;
+  };
   for (int t = 0; t < kThreads; ++t) {
-    for (int i = 0; i < kEach; ++i) {
-      const Request& r = kMix[(i + t) % kKinds];
-      for (const std::string& line : r.lines) ++expectedLines[line];
-      expectedFrames += static_cast<size_t>(r.frames);
-    }
+    for (int i = 0; i < kEach; ++i) add(kinds[static_cast<size_t>((i + t) % kKinds)], 1);
   }
-  expectedLines["MP -> New game vote"] = expectedLines["RLSendVote( GiID:9 , Vote:2)"] =
-      static_cast<size_t>((kEvents + 1) / 2);
-  expectedLines["MP -> Incoming message"] = expectedLines["RLSendLobbyMessage( echo , back )"] =
-      static_cast<size_t>(kEvents / 2);
+  add(voteEvent, static_cast<size_t>((kEvents + 1) / 2));
+  add(lobbyEvent, static_cast<size_t>(kEvents / 2));
 
   EXPECT_EQ(gEvents.load(), kEvents);
   EXPECT_EQ(gOutOfOrder.load(), 0);
   ASSERT_TRUE(meetpoint.WaitFrames(expectedFrames, 30000));
   EXPECT_FALSE(meetpoint.FramingError());
-  std::vector<Bytes> frames = meetpoint.Frames();
-  EXPECT_EQ(frames.size(), expectedFrames);
-  size_t bad = 0;
-  for (size_t i = 1; i < frames.size(); ++i) bad += !WellFormedRequest(frames[i]);
-  EXPECT_EQ(bad, 0u);
+  std::vector<Bytes> frames = FramesAfter(framesBefore);
+  EXPECT_EQ(frames.size(), expectedFrames - framesBefore);
+  size_t unknown = 0;
+  for (const Bytes& frame : frames) unknown += knownFrames.count(frame) == 0;
+  EXPECT_EQ(unknown, 0u);
 
   // Every line of the load is whole and counted; the console saw the same lines in the same
   // order, without their time stamps.

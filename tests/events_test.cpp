@@ -122,16 +122,6 @@ TEST_F(EventsTest, ACallbackMayCallTheExports) {
   EXPECT_EQ(gCalls.Calls()[1], "vote <Fay> 8 2 77");
 }
 
-TEST_F(EventsTest, ACallbackInstalledBeforeShutdownServesTheNextSession) {
-  RLSetVotingCallback(RecordVote, 9);
-  EXPECT_EQ(RLShutdown(), 0);
-  ASSERT_TRUE(meetpoint.WaitGameClosed());
-  Start();
-  SendEvent(NewGameVote(1, 1, "Gus"));
-  ASSERT_TRUE(gCalls.WaitFor(1));
-  EXPECT_EQ(gCalls.Calls()[0], "vote <Gus> 1 1 9");
-}
-
 TEST_F(EventsTest, NullCallbacksPutTheDefaultsBack) {
   RLSetVotingCallback(RecordVote, 1);
   EXPECT_EQ(RLSetVotingCallback(nullptr, 7), 1u);

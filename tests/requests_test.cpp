@@ -43,14 +43,6 @@ TEST_F(RequestsTest, EachRequestHasItsExactPayloadAndCallLine) {
                 "RLAccusePlayerOfDroppingOut( GiID:9 , Zed )", "RLSendLobbyMessage(  ,  )"}));
 }
 
-TEST_F(RequestsTest, AVoteIsTenBytesOnTheWire) {
-  EXPECT_EQ(RLSendVote(7, 1), 0u);
-  NextFrame();
-  Bytes raw = meetpoint.RawBytes();
-  ASSERT_GE(raw.size(), 10u);
-  EXPECT_EQ(Bytes(raw.end() - 10, raw.end()), Hex("0A 00 00 00 08 07 00 00 00 01"));
-}
-
 // A game's compiler passes an 8-bit or 16-bit argument in a whole 32-bit slot (or register)
 // whose upper bits it needn't clear: the library reads the low bits alone.
 TEST_F(RequestsTest, NarrowArgumentsTakeOnlyTheLowBitsOfTheirSlot) {

@@ -53,7 +53,7 @@ void FakeMeetpoint::Run() {
       game = std::move(accepted);
       std::lock_guard<std::mutex> guard(mutex_);
       gameHandle_ = game.Handle();
-      pending_.clear();
+      splitter_ = mp::FrameSplitter();
       raw_.clear();
       ++connections_;
       changed_.notify_all();
@@ -72,21 +72,10 @@ void FakeMeetpoint::Run() {
       changed_.notify_all();
       continue;
     }
-    pending_.insert(pending_.end(), data.begin(), data.end());
     raw_.insert(raw_.end(), data.begin(), data.end());
-    size_t at = 0;  // the frames are taken first and their bytes dropped together
-    while (pending_.size() - at >= 4 && !framingError_) {
-      const uint8_t* p = pending_.data() + at;
-      uint32_t total = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-      if (total < 5 || total > 4096) {
-        framingError_ = true;
-        break;
-      }
-      if (pending_.size() - at < total) break;
-      frames_.emplace_back(p + 4, p + total);
-      at += total;
-    }
-    pending_.erase(pending_.begin(), pending_.begin() + static_cast<std::ptrdiff_t>(at));
+    std::vector<Bytes> frames;
+    if (!splitter_.Feed(data.data(), data.size(), &frames)) framingError_ = true;
+    for (const Bytes& frame : frames) frames_.emplace_back(frame.begin() + 4, frame.end());
     changed_.notify_all();
   }
 }

@@ -1,5 +1,5 @@
 // A stand-in for Meetpoint in the tests: it listens on 127.0.0.1, accepts one game connection
-// at a time, parses every frame the game sends with its own framing code, and sends whatever
+// at a time, cuts what the game sends into frames with meetpoint's codec, and sends whatever
 // bytes the test gives it.
 #pragma once
 
@@ -63,7 +63,7 @@ class FakeMeetpoint {
   CloseRequest closeRequest_ = CloseRequest::kNone;
   int connections_ = 0;
   bool framingError_ = false;
-  Bytes pending_;
+  mp::FrameSplitter splitter_;
   Bytes raw_;
   std::vector<Bytes> frames_;
   std::thread thread_;  // last: it starts once everything above exists

@@ -1,8 +1,8 @@
 #include "rawsocket.h"
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #ifdef _WIN32
@@ -175,33 +175,8 @@ void RawSocket::SetSmallReceiveBuffer() const {
   setsockopt(N(handle_), SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
 }
 
-Bytes Frame(const Bytes& payload) {
-  uint32_t total = static_cast<uint32_t>(payload.size() + 4);
-  Bytes frame(total);
-  for (int i = 0; i < 4; ++i) frame[i] = static_cast<uint8_t>(total >> (8 * i));
-  std::copy(payload.begin(), payload.end(), frame.begin() + 4);
-  return frame;
-}
-
 Bytes Hex(const std::string& text) {
   Bytes out;
-  for (size_t i = 0; i + 1 < text.size();) {
-    if (text[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
-  return out;
-}
-
-std::string ToHex(const Bytes& bytes) {
-  std::string out;
-  char piece[4];
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    snprintf(piece, sizeof piece, i == 0 ? "%02X" : " %02X", bytes[i]);
-    out += piece;
-  }
+  if (!mp::ParseHex(text, &out)) abort();  // a typing error in a test
   return out;
 }

@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
-using Bytes = std::vector<uint8_t>;
+// The frames and events come from meetpoint's codec, which is checked against the protocol
+// document.
+#include "codec.h"
+
+using Bytes = mp::Bytes;
+using mp::Frame;
 
 class RawSocket {
  public:
@@ -53,9 +58,5 @@ class RawSocket {
 
 // Starts the OS socket library once for the test process.
 void RawSocketStartup();
-// Builds a frame around a payload: a little-endian u32 total length, then the payload.
-Bytes Frame(const Bytes& payload);
 // Bytes from a string such as "0A 04 03 02 01".
 Bytes Hex(const std::string& text);
-// "0A 04 03 02 01" from bytes, for messages.
-std::string ToHex(const Bytes& bytes);

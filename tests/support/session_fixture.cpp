@@ -1,5 +1,6 @@
 #include "session_fixture.h"
 
+#include <cstdlib>
 #include <cstring>
 
 CallLog gCalls;
@@ -131,54 +132,46 @@ int RLCALL RecordJoin(uint32_t Result, uint32_t GiID, uint32_t UserData) {
   return 0;
 }
 
-void AppendU32(Bytes& bytes, uint32_t value) {
-  for (int i = 0; i < 4; ++i) bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+// An event's payload from meetpoint's encoder.
+static Bytes Encoded(const mp::Message& event) {
+  Bytes payload;
+  std::string problem;
+  if (!mp::EncodeEvent(event, &payload, &problem)) abort();  // a typing error in a test
+  return payload;
+}
+
+static mp::Message Event(uint8_t type,
+                         std::initializer_list<std::pair<const char*, uint32_t>> numbers) {
+  mp::Message event;
+  event.type = type;
+  for (const auto& n : numbers) event.AddNumber(n.first, n.second);
+  return event;
 }
 
 Bytes NewGameInstance(uint32_t giid, uint32_t flags) {
-  Bytes b = {0x20};
-  AppendU32(b, giid);
-  AppendU32(b, flags);
-  return b;
+  return Encoded(Event(mp::kNewGameInstance, {{"GiID", giid}, {"VotingFlags", flags}}));
 }
 
 Bytes NewGameJoin(uint32_t giid, uint32_t result) {
-  Bytes b = {0x23};
-  AppendU32(b, giid);
-  AppendU32(b, result);
-  return b;
+  return Encoded(Event(mp::kNewGameJoin, {{"GiID", giid}, {"Result", result}}));
 }
 
 Bytes NewGameVote(uint32_t giid, uint8_t vote, const std::string& voter) {
-  Bytes b = {0x22};
-  AppendU32(b, giid);
-  b.push_back(vote);
-  b.insert(b.end(), voter.begin(), voter.end());
-  b.push_back(0);
-  return b;
+  mp::Message event = Event(mp::kNewGameVote, {{"GiID", giid}, {"Vote", vote}});
+  event.AddText("Voter", voter);
+  return Encoded(event);
 }
 
 Bytes IncomingMessage(const std::string& from, const std::string& text) {
-  Bytes b = {0x2C};
-  b.insert(b.end(), from.begin(), from.end());
-  b.push_back(0);
-  b.insert(b.end(), text.begin(), text.end());
-  b.push_back(0);
-  return b;
+  mp::Message event = Event(mp::kIncomingMessage, {});
+  event.AddText("From", from);
+  event.AddText("Text", text);
+  return Encoded(event);
 }
 
 Bytes NewGameResults(uint32_t giid, uint8_t vote,
                      const std::vector<std::pair<std::string, uint32_t>>& players) {
-  Bytes b = {0x21};
-  AppendU32(b, giid);
-  b.push_back(vote);
-  AppendU32(b, static_cast<uint32_t>(players.size()));
-  AppendU32(b, static_cast<uint32_t>(players.size() * 36));
-  for (const auto& p : players) {
-    char name[32] = {0};
-    strncpy(name, p.first.c_str(), 31);
-    b.insert(b.end(), name, name + 32);
-    AppendU32(b, p.second);
-  }
-  return b;
+  mp::Message event = Event(mp::kNewGameResults, {{"GiID", giid}, {"Vote", vote}});
+  for (const auto& p : players) event.AddPlayer(p.first, p.second);
+  return Encoded(event);
 }
