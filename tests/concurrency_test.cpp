@@ -21,6 +21,8 @@
 
 namespace {
 
+class ConcurrencyTest : public SessionTest {};
+
 std::atomic<int> gEvents{0};
 std::atomic<int> gOutOfOrder{0};
 
@@ -70,7 +72,7 @@ struct Effect {
   std::vector<Bytes> frames;
 };
 
-TEST_F(SessionTest, LoadOfEightThreadsAndPacedEventsLosesNothing) {
+TEST_F(ConcurrencyTest, LoadOfEightThreadsAndPacedEventsLosesNothing) {
   const char* load = getenv("RALLYLINK_LOAD");
 #ifdef _WIN32
   const bool full = load != nullptr && strcmp(load, "full") == 0;

@@ -43,21 +43,6 @@ TEST_F(EventsTest, EachEventReachesItsCallbackWithItsUserData) {
                                            "MP -> New game results", "RLFreeGameResults()"}));
 }
 
-TEST_F(EventsTest, LongStringsAreCut) {
-  RLSetLobbyMessageCallback(RecordLobbyMessage, 0);
-  RLSetVotingCallback(RecordVote, 0);
-  std::string forty(40, 'v');
-  std::string thirtyOne(31, 'f');
-  SendEvent(NewGameVote(1, 3, forty));
-  SendEvent(IncomingMessage(thirtyOne, std::string(300, 't')));
-  SendEvent(IncomingMessage(forty, "after the long name"));
-  ASSERT_TRUE(gCalls.WaitFor(3));
-  EXPECT_EQ(gCalls.Calls()[0], "vote <" + std::string(31, 'v') + "> 1 3 0");
-  EXPECT_EQ(gCalls.Calls()[1], "lobby <" + thirtyOne + "> <" + std::string(255, 't') + "> 0");
-  // A sender's name past 31 characters: the text still starts behind the name's zero.
-  EXPECT_EQ(gCalls.Calls()[2], "lobby <" + std::string(31, 'v') + "> <after the long name> 0");
-}
-
 TEST_F(EventsTest, DefaultsPrintEachEvent) {
   SendEvent(IncomingMessage("Ann", "hi all"));
   SendEvent(NewGameInstance(0xFFFFFFFF, 7));

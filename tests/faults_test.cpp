@@ -12,6 +12,8 @@
 
 namespace {
 
+class FaultsTest : public SessionTest {};
+
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
@@ -23,7 +25,7 @@ steady_clock::duration Timed(F fn) {
   return steady_clock::now() - start;
 }
 
-TEST_F(SessionTest, MeetpointKilledMidSessionEndsTheThreadAndARestartedOneServesANewSession) {
+TEST_F(FaultsTest, MeetpointKilledMidSessionEndsTheThreadAndARestartedOneServesANewSession) {
   int threadsBefore = ThreadCount();
   Start();
   EXPECT_EQ(ThreadCount(), threadsBefore + 1);
@@ -48,7 +50,7 @@ TEST_F(SessionTest, MeetpointKilledMidSessionEndsTheThreadAndARestartedOneServes
   EXPECT_EQ(meetpoint.Frames().back(), Hex("08 03 00 00 00 02"));
 }
 
-TEST_F(SessionTest, AfterMeetpointEndsItsSendingRequestsStillGoOut) {
+TEST_F(FaultsTest, AfterMeetpointEndsItsSendingRequestsStillGoOut) {
   int threadsBefore = ThreadCount();
   Start();
   meetpoint.ShutdownSending();
@@ -67,7 +69,7 @@ TEST_F(SessionTest, AfterMeetpointEndsItsSendingRequestsStillGoOut) {
                                       "Stopping message thread"}));
 }
 
-TEST_F(SessionTest, SlowMeetpointThatStopsReadingMakesSendsFailWithinTheirWait) {
+TEST_F(FaultsTest, SlowMeetpointThatStopsReadingMakesSendsFailWithinTheirWait) {
   Start();
   meetpoint.StopReading();
   // Frames of 4096 bytes until the connection's buffers are full: the send that finds no
@@ -99,7 +101,7 @@ int RLCALL BlockOnFirstVote(const char* Voter, uint32_t GiID, unsigned char Vote
   return 0;
 }
 
-TEST_F(SessionTest, ABlockingCallbackHoldsLaterEventsBackAndLosesNone) {
+TEST_F(FaultsTest, ABlockingCallbackHoldsLaterEventsBackAndLosesNone) {
   Start();
   gRelease = false;
   RLSetVotingCallback(BlockOnFirstVote, 0);

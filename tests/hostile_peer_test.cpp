@@ -82,22 +82,25 @@ TEST_F(HostilePeerTest, PayloadsShorterThanTheirFieldsAreDroppedWithALogLine) {
   ExpectStreamInStep();
 }
 
-TEST_F(HostilePeerTest, StringsWithoutTheirZeroEndWithThePayloadNotWithOlderBytes) {
+TEST_F(HostilePeerTest, StringsAreCutAndEndWithThePayloadNotWithOlderBytes) {
   // Long strings fill the receive area first: the short messages after them must not pick up
   // what is left of them there.
-  SendEvent(IncomingMessage(std::string(31, 'F'), std::string(200, 'T')));
+  SendEvent(IncomingMessage(std::string(31, 'F'), std::string(300, 'T')));
   SendEvent(Hex("2C 41 6E 6E 00 68 69"));  // the text "hi" without its zero
   SendEvent(Hex("2C 42 6F"));              // the name "Bo" without its zero, and no text
   SendEvent(Hex("2C"));                    // neither
   SendEvent(NewGameVote(1, 2, std::string(60, 'V')));
   SendEvent(Hex("22 07 00 00 00 01 43 79"));  // the voter "Cy" without its zero
   SendEvent(Hex("22 08 00 00 00 02"));        // no voter at all
-  ASSERT_TRUE(gCalls.WaitFor(7));
+  // A sender's name past 31 characters: the text still starts behind the name's zero.
+  SendEvent(IncomingMessage(std::string(40, 'N'), "after the long name"));
+  ASSERT_TRUE(gCalls.WaitFor(8));
   EXPECT_EQ(gCalls.Calls(),
             (std::vector<std::string>{
-                "lobby <" + std::string(31, 'F') + "> <" + std::string(200, 'T') + "> 0",
+                "lobby <" + std::string(31, 'F') + "> <" + std::string(255, 'T') + "> 0",
                 "lobby <Ann> <hi> 0", "lobby <Bo> <> 0", "lobby <> <> 0",
-                "vote <" + std::string(31, 'V') + "> 1 2 0", "vote <Cy> 7 1 0", "vote <> 8 2 0"}));
+                "vote <" + std::string(31, 'V') + "> 1 2 0", "vote <Cy> 7 1 0", "vote <> 8 2 0",
+                "lobby <" + std::string(31, 'N') + "> <after the long name> 0"}));
   EXPECT_EQ(CountLogStartingWith("MP -> Malformed"), 0u);
 }
 

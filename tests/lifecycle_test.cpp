@@ -10,6 +10,8 @@
 
 namespace {
 
+class LifecycleTest : public SessionTest {};
+
 int RLCALL IgnoreVote(const char*, uint32_t, unsigned char, uint32_t) { return 0; }
 
 // Calls each of the nineteen exports but the three of the session, and returns their results
@@ -37,7 +39,7 @@ std::vector<uint32_t> CallEveryRequest() {
   };
 }
 
-TEST_F(SessionTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMeetpoint) {
+TEST_F(LifecycleTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMeetpoint) {
   // Sends fail with 1; the exports that only keep data return their constants.
   const std::vector<uint32_t> kOutside = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1};
   EXPECT_EQ(CallEveryRequest(), kOutside);
@@ -67,7 +69,7 @@ TEST_F(SessionTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMeet
   EXPECT_EQ(gCalls.Calls()[0], "join 1 3 0");
 }
 
-TEST_F(SessionTest, RequestsDuringTheStartNeverGoOutBeforeMsgInitialise) {
+TEST_F(LifecycleTest, RequestsDuringTheStartNeverGoOutBeforeMsgInitialise) {
   // Game threads send while another thread starts the session: until RLInitialise has sent
   // MsgInitialise their requests fail, and none reaches Meetpoint before it.
   std::atomic<bool> stop{false};
@@ -102,7 +104,7 @@ bool BannersAlternate(const std::string& log) {
   return true;
 }
 
-TEST_F(SessionTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
+TEST_F(LifecycleTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
   RLSetVotingCallback(RecordVote, 0);
   Start();
   const int kRounds = 16;
@@ -131,7 +133,7 @@ int RLCALL ShutdownFromCallback(const char*, uint32_t, unsigned char, uint32_t) 
   return 0;
 }
 
-TEST_F(SessionTest, SlowAHundredSessionsLeaveNoThreadOrHandleBehind) {
+TEST_F(LifecycleTest, SlowAHundredSessionsLeaveNoThreadOrHandleBehind) {
   int threads = 0;
   int handles = 0;
   for (int cycle = 0; cycle < 100; ++cycle) {

@@ -17,7 +17,7 @@ std::vector<std::string> gBreaches;
 void RecordBreach(const char* breach) { gBreaches.push_back(breach); }
 #endif
 
-TEST(LockOrder, TheLibrarysLocksReportEveryBreach) {
+TEST(LockOrderDeathTest, TheLibrarysLocksReportEveryBreach) {
 #ifndef RALLYLINK_LOCK_ORDER_CHECKS
   GTEST_SKIP() << "this build has no lock order checks";
 #else

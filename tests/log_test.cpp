@@ -153,10 +153,17 @@ TEST_F(LogTest, BothDestinationsGetTheWholeMessageWhateverItsLengthOrContent) {
   EXPECT_EQ(unstamped, expected);
 }
 
-TEST_F(LogTest, OpenFailsWhenTheFileCannotBeCreated) {
+TEST_F(LogTest, LinesOutsideAnOpenLogReachOnlyTheConsole) {
+  log.Printf("early %d", 1);
   EXPECT_FALSE(log.Open("no-such-folder/RallylinkLog.txt"));
-  log.Printf("still on the console");
-  EXPECT_EQ(console.Text(), "still on the console\n");
+  log.Printf("unopened");
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  ASSERT_TRUE(log.Close());
+  log.Printf("late");
+  EXPECT_EQ(console.Text(), "early 1\nunopened\nlate\n");
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  for (const char* line : {"early", "unopened", "late"})
+    EXPECT_EQ(file.find(line), std::string::npos) << line;
 }
 
 #ifdef _WIN32

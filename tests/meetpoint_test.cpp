@@ -58,7 +58,7 @@ const Bytes kJoinFrame = Frame(HexBytes("0a05000000"));
 
 }  // namespace
 
-TEST(MeetpointReader, SessionDecodesAlikeWhereverTheStreamIsCut) {
+TEST(Meetpoint, ReaderSessionDecodesAlikeWhereverTheStreamIsCut) {
   Bytes stream = HexBytes(kSession);
   RequestReader whole;
   std::vector<std::string> expected = Lines(whole.Feed(stream.data(), stream.size()));
@@ -87,7 +87,7 @@ TEST(MeetpointReader, SessionDecodesAlikeWhereverTheStreamIsCut) {
   EXPECT_EQ(bytewise.Pending(), 0u);
 }
 
-TEST(MeetpointReader, BadPayloadIsReportedAndTheNextFrameStillReads) {
+TEST(Meetpoint, ReaderBadPayloadIsReportedAndTheNextFrameStillReads) {
   const struct {
     const char* payload;
     const char* problem;
@@ -116,7 +116,7 @@ TEST(MeetpointReader, BadPayloadIsReportedAndTheNextFrameStillReads) {
   }
 }
 
-TEST(MeetpointReader, LengthFieldOutOfRangeEndsTheStream) {
+TEST(Meetpoint, ReaderLengthFieldOutOfRangeEndsTheStream) {
   for (const char* length : {"04000000", "01100000"}) {
     RequestReader reader;
     Bytes stream = Concat(HexBytes(length), kJoinFrame);
@@ -138,7 +138,7 @@ TEST(MeetpointReader, LengthFieldOutOfRangeEndsTheStream) {
   EXPECT_EQ(results[0].kind, Incoming::Kind::kRequest);
 }
 
-TEST(MeetpointLobby, AnswersEachRequestLikeALobby) {
+TEST(Meetpoint, LobbyAnswersEachRequestLikeALobby) {
   Lobby lobby{LobbySettings()};
   EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=1 VotingFlags=1"});
   EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=2 VotingFlags=1"});
@@ -168,7 +168,7 @@ TEST(MeetpointLobby, AnswersEachRequestLikeALobby) {
   EXPECT_EQ(state[5], "accused players: \"C\" in 2");
 }
 
-TEST(MeetpointLobby, RatingsFollowTheScoresAcrossGames) {
+TEST(Meetpoint, LobbyRatingsFollowTheScoresAcrossGames) {
   LobbySettings settings;
   settings.others = {"Bram", "Cleo"};
   Lobby lobby(settings);
@@ -200,7 +200,7 @@ TEST(MeetpointLobby, RatingsFollowTheScoresAcrossGames) {
   EXPECT_EQ(silent.Rating("Ada"), 1010u);
 }
 
-TEST(MeetpointScript, ReadsEveryCommand) {
+TEST(Meetpoint, ScriptReadsEveryCommand) {
   const char script[] =
       "# a comment, then a blank line\n"
       "\n"
@@ -246,7 +246,7 @@ TEST(MeetpointScript, ReadsEveryCommand) {
   EXPECT_EQ(commands[11].kind, Command::Kind::kQuit);
 }
 
-TEST(MeetpointScript, BadScriptsNameTheFirstBadLine) {
+TEST(Meetpoint, ScriptBadScriptsNameTheFirstBadLine) {
   const struct {
     const char* script;
     const char* error;
@@ -278,7 +278,7 @@ TEST(MeetpointScript, BadScriptsNameTheFirstBadLine) {
   }
 }
 
-TEST(MeetpointScript, EventLinesReadBackAsTheyArePrinted) {
+TEST(Meetpoint, ScriptEventLinesReadBackAsTheyArePrinted) {
   const char* lines[] = {
       "NewGameVote GiID=4294967295 Vote=255 Voter=\"q\\\"b\\\\s\\n\\t\\x01\\xe9 #\"",
       "NewGameResults GiID=1 Vote=0 NumPlrs=2 RecordsSize=72 Player=\"A:B\":5 Player=\"\":0",
@@ -309,7 +309,7 @@ TEST(MeetpointScript, EventLinesReadBackAsTheyArePrinted) {
   EXPECT_EQ(ToHex(payload), "2100000000000500000000000000");
 }
 
-TEST(MeetpointTranscript, WritesOneJsonObjectPerLine) {
+TEST(Meetpoint, TranscriptWritesOneJsonObjectPerLine) {
   Message event;
   Bytes payload;
   std::string problem;

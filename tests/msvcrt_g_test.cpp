@@ -40,7 +40,7 @@ std::string MsvcrtText(SnprintfFn snprintfFn, double value) {
   return text;
 }
 
-TEST(FloatText, MatchesMsvcrtOnEveryCase) {
+TEST(MsvcrtG, MatchesMsvcrtOnEveryCase) {
   SnprintfFn msvcrt = MsvcrtSnprintf();
   ASSERT_NE(msvcrt, nullptr);
   std::vector<uint64_t> cases = FloatTextCases(true);
@@ -56,7 +56,7 @@ TEST(FloatText, MatchesMsvcrtOnEveryCase) {
   EXPECT_EQ(wrong, 0) << "of " << cases.size();
 }
 
-TEST(FloatText, TheRecordedTextsAreMsvcrts) {
+TEST(MsvcrtG, TheRecordedTextsAreMsvcrts) {
   SnprintfFn msvcrt = MsvcrtSnprintf();
   ASSERT_NE(msvcrt, nullptr);
   for (const auto& r : ReadRecordedFloatTexts(RALLYLINK_MSVCRT_G_TABLE)) {

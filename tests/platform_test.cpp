@@ -22,7 +22,39 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-TEST(PlatformLock, IsRecursiveForItsOwner) {
+// The socket tests' socket is made by the platform layer with a started socket library.
+class Platform : public ::testing::Test {
+ protected:
+  PlatSocket s = PLAT_INVALID_SOCKET;
+  PlatEvent event = nullptr;
+  void OpenSocket() {
+    ASSERT_EQ(PlatSocketStartup(), 0);
+    s = PlatSocketCreate();
+    ASSERT_NE(s, PLAT_INVALID_SOCKET);
+    ASSERT_EQ(PlatSocketBind(s, PlatLoopbackAddress(), 0), 0);
+    event = PlatEventCreate();
+    ASSERT_EQ(PlatSocketEventSelect(s, event, 0x39), 0);
+  }
+  void TearDown() override {
+    if (event == nullptr) return;
+    PlatSocketClose(s);
+    PlatEventClose(event);
+    PlatSocketCleanup();
+  }
+  // Connects s to a peer of its own, waits for the connection's network events with `other`
+  // as the second event and takes them into *events. Returns the peer's end.
+  RawSocket ConnectPeer(PlatEvent other, uint32_t* events) {
+    RawSocket listener = RawSocket::Listen();
+    PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
+    EXPECT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
+    RawSocket peer = listener.Accept(5000);
+    EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
+    EXPECT_EQ(PlatSocketEnumEvents(s, events), 0);
+    return peer;
+  }
+};
+
+TEST_F(Platform, LockIsRecursiveForItsOwner) {
   PlatLock lock;
   PlatLockInit(&lock);
   PlatLockEnter(&lock);
@@ -46,7 +78,7 @@ TEST(PlatformLock, IsRecursiveForItsOwner) {
   PlatLockDelete(&lock);
 }
 
-TEST(PlatformEvent, ResetsAutomaticallyAndPrefersTheFirst) {
+TEST_F(Platform, EventResetsAutomaticallyAndPrefersTheFirst) {
   PlatEvent a = PlatEventCreate();
   PlatEvent b = PlatEventCreate();
   ASSERT_NE(a, nullptr);
@@ -67,7 +99,7 @@ TEST(PlatformEvent, ResetsAutomaticallyAndPrefersTheFirst) {
   PlatEventClose(b);
 }
 
-TEST(PlatformThread, AJoinWaitsForTheThreadsEndAndNoLonger) {
+TEST_F(Platform, ThreadAJoinWaitsForTheThreadsEndAndNoLonger) {
   static PlatEvent events[2];
   static std::atomic<int> stage{0};
   events[0] = PlatEventCreate();  // go
@@ -91,7 +123,7 @@ TEST(PlatformThread, AJoinWaitsForTheThreadsEndAndNoLonger) {
 #ifndef _WIN32
 // With no descriptor left, creating an event fails and leaves the error code that Windows would
 // give, where the socket functions report it.
-TEST(PlatformEvent, AFailedCreationLeavesItsErrorCode) {
+TEST_F(Platform, EventAFailedCreationLeavesItsErrorCode) {
   int lowestFree = dup(0);
   ASSERT_GE(lowestFree, 0);
   close(lowestFree);
@@ -108,7 +140,7 @@ TEST(PlatformEvent, AFailedCreationLeavesItsErrorCode) {
 }
 #endif
 
-TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
+TEST_F(Platform, VersionTheLibraryFileCarriesTheProjectVersion) {
   uint32_t size = PlatVersionInfoSize("rallylink.dll");
   ASSERT_GT(size, 0u);
   std::vector<char> buffer(size);
@@ -121,78 +153,8 @@ TEST(PlatformVersion, TheLibraryFileCarriesTheProjectVersion) {
   EXPECT_EQ(PlatVersionInfoSize("no-such-module.dll"), 0u);
 }
 
-class PlatformRegistry : public ::testing::Test {
- protected:
-  ScratchDir dir;
-  void TearDown() override { DeleteClientPortKey(); }
-  long Read(char* data, uint32_t* size) {
-    PlatRegKey key = nullptr;
-    long result = PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key);
-    if (result != 0) return result;
-    result = PlatRegQueryValue(key, "ClientPort", data, size);
-    PlatRegCloseKey(key);
-    return result;
-  }
-};
-
-TEST_F(PlatformRegistry, ReadsValuesAndReportsWindowsErrorCodes) {
-  DeleteClientPortKey();
-  char data[16];
-  uint32_t size = sizeof data;
-  EXPECT_EQ(Read(data, &size), PLAT_ERROR_FILE_NOT_FOUND);  // no key
-
-  SetClientPortValue("15 characters..");
-  DeleteClientPortValue();
-  size = sizeof data;
-  EXPECT_EQ(Read(data, &size), PLAT_ERROR_FILE_NOT_FOUND);  // key, no value
-
-  SetClientPortValue("4321");
-  memset(data, 'x', sizeof data);
-  size = sizeof data;
-  ASSERT_EQ(Read(data, &size), 0);
-  EXPECT_STREQ(data, "4321");
-  EXPECT_EQ(size, 5u);
-
-  SetClientPortValue("123456789012345");  // 15 characters and the zero fill 16 bytes
-  size = sizeof data;
-  EXPECT_EQ(Read(data, &size), 0);
-  SetClientPortValue("1234567890123456");
-  size = sizeof data;
-  EXPECT_EQ(Read(data, &size), PLAT_ERROR_MORE_DATA);
-}
-
-// Sockets made by the platform layer with a started socket library.
-class PlatformSocket : public ::testing::Test {
- protected:
-  PlatSocket s = PLAT_INVALID_SOCKET;
-  PlatEvent event = nullptr;
-  void SetUp() override {
-    ASSERT_EQ(PlatSocketStartup(), 0);
-    s = PlatSocketCreate();
-    ASSERT_NE(s, PLAT_INVALID_SOCKET);
-    ASSERT_EQ(PlatSocketBind(s, PlatLoopbackAddress(), 0), 0);
-    event = PlatEventCreate();
-    ASSERT_EQ(PlatSocketEventSelect(s, event, 0x39), 0);
-  }
-  void TearDown() override {
-    PlatSocketClose(s);
-    PlatEventClose(event);
-    PlatSocketCleanup();
-  }
-  // Connects s to a peer of its own, waits for the connection's network events with `other`
-  // as the second event and takes them into *events. Returns the peer's end.
-  RawSocket ConnectPeer(PlatEvent other, uint32_t* events) {
-    RawSocket listener = RawSocket::Listen();
-    PlatSocketConnect(s, PlatLoopbackAddress(), listener.Port());
-    EXPECT_EQ(PlatSocketSelect(s, true, 5, 0), 1);
-    RawSocket peer = listener.Accept(5000);
-    EXPECT_EQ(PlatWaitForEither(event, other, 5000), PLAT_WAIT_FIRST);
-    EXPECT_EQ(PlatSocketEnumEvents(s, events), 0);
-    return peer;
-  }
-};
-
-TEST_F(PlatformSocket, ARefusedConnectIsNeverWritable) {
+TEST_F(Platform, SocketARefusedConnectIsNeverWritable) {
+  OpenSocket();
   RawSocket closed = RawSocket::Listen();
   uint16_t port = closed.Port();
   closed.Close();
@@ -203,7 +165,8 @@ TEST_F(PlatformSocket, ARefusedConnectIsNeverWritable) {
   EXPECT_GE(steady_clock::now() - start, milliseconds(950));
 }
 
-TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
+TEST_F(Platform, SocketErrorsUseWindowsSocketsNumbers) {
+  OpenSocket();
   char byte = 0;
   EXPECT_EQ(PlatSocketSend(s, &byte, 1), PLAT_SOCKET_ERROR);  // not connected
   EXPECT_NE(PlatSocketLastError(), PLAT_WSAEWOULDBLOCK);
@@ -231,7 +194,8 @@ TEST_F(PlatformSocket, ErrorsUseWindowsSocketsNumbers) {
   EXPECT_EQ(PlatSocketLastError(), PLAT_WSAENOTSOCK);
 }
 
-TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
+TEST_F(Platform, SocketEventsAreRecordedOnceAndReEnabledByTheirCall) {
+  OpenSocket();
   PlatEvent never = PlatEventCreate();
   uint32_t events = 0;
   RawSocket peer = ConnectPeer(never, &events);
@@ -256,7 +220,8 @@ TEST_F(PlatformSocket, EventsAreRecordedOnceAndReEnabledByTheirCall) {
 
 // A socket's network event and the other event due together: the first in the list wins and
 // the second stays signalled for the next wait, whichever of the two the socket signals.
-TEST_F(PlatformSocket, NetworkEventsTakeTheirTurnWithTheOtherEvent) {
+TEST_F(Platform, SocketNetworkEventsTakeTheirTurnWithTheOtherEvent) {
+  OpenSocket();
   PlatEvent other = PlatEventCreate();
   uint32_t events = 0;
   RawSocket peer = ConnectPeer(other, &events);
@@ -281,7 +246,7 @@ TEST_F(PlatformSocket, NetworkEventsTakeTheirTurnWithTheOtherEvent) {
   PlatEventClose(other);
 }
 
-TEST(PlatformListen, AcceptedSocketsInheritTheEventSelection) {
+TEST_F(Platform, ListenAcceptedSocketsInheritTheEventSelection) {
   ASSERT_EQ(PlatSocketStartup(), 0);
   RawSocket probe = RawSocket::Listen();  // finds a free port for the listening socket
   uint16_t port = probe.Port();
@@ -318,7 +283,7 @@ TEST(PlatformListen, AcceptedSocketsInheritTheEventSelection) {
   EXPECT_EQ(PlatSocketCleanup(), 0);
 }
 
-TEST(PlatformStartup, SocketsNeedAStartedLibraryAndTheLastCleanUpReleasesThem) {
+TEST_F(Platform, StartupSocketsNeedAStartedLibraryAndTheLastCleanUpReleasesThem) {
   EXPECT_EQ(PlatSocketCreate(), PLAT_INVALID_SOCKET);
   EXPECT_EQ(PlatSocketLastError(), PLAT_WSANOTINITIALISED);
   ASSERT_EQ(PlatSocketStartup(), 0);

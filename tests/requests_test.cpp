@@ -127,14 +127,6 @@ TEST_F(RequestsTest, AnswersReachTheCallbackTheRequestInstalled) {
   ASSERT_TRUE(gCalls.WaitFor(3));
   EXPECT_EQ(gCalls.Calls(), (std::vector<std::string>{"instance 77 3 31", "join 1 77 0",
                                                       "results 77 87 1 Ann=1510 32"}));
-  // A null callback puts the default back.
-  EXPECT_EQ(RLStartGameInstance(nullptr, 0), 0u);
-  NextFrame();
-  SendEvent(NewGameInstance(78, 0));
-  RLJoinGame(0, RecordJoin);
-  SendEvent(NewGameJoin(0, 0));
-  ASSERT_TRUE(gCalls.WaitFor(4));
-  EXPECT_NE(out->Text().find("GiID is 78 voting flags are 0\n"), std::string::npos);
 }
 
 TEST_F(RequestsTest, FailedSendsWriteOneFailureLineEach) {

@@ -18,7 +18,25 @@ namespace {
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-TEST_F(SessionTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
+class StartStopTest : public SessionTest {
+ protected:
+  std::unique_ptr<DebugOutputCapture> debug = std::make_unique<DebugOutputCapture>();
+  std::string Debug() {
+    WaitUntil(2000, [&] { return !debug->Text().empty(); });
+    return debug->Text();
+  }
+  // RLShutdown after a failed start: its sends fail, it still closes the log.
+  void ExpectShutdownAfterFailure() {
+    EXPECT_EQ(RLShutdown(), 1);
+    EXPECT_EQ(LogFrom("RLShutdown()"),
+              (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
+                                        "FAILED: RLSetGameState()", "FAILED: RLShutdown()",
+                                        "Stopping message thread"}));
+    EXPECT_NE(ReadTextFile("RallylinkLog.txt").find("#### Closing log ####"), std::string::npos);
+  }
+};
+
+TEST_F(StartStopTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
   Start(0xBEEF);
   EXPECT_EQ(meetpoint.Frames()[0], Hex("01 EF BE"));
   std::vector<std::string> log = LogMessages();
@@ -58,7 +76,7 @@ TEST_F(SessionTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
   EXPECT_EQ(console.find("####"), std::string::npos);
 }
 
-TEST_F(SessionTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
+TEST_F(StartStopTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
   Start();
   EXPECT_EQ(RLSetGameState(260), 0);
   ASSERT_TRUE(meetpoint.WaitFrames(2));
@@ -66,7 +84,7 @@ TEST_F(SessionTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
   EXPECT_EQ(CountLog("RLSetGameState( State:260 )"), 1u);
 }
 
-TEST_F(SessionTest, ACallbackMayEndTheSessionAndStartTheNextOne) {
+TEST_F(StartStopTest, ACallbackMayEndTheSessionAndStartTheNextOne) {
   const int threads = ThreadCount();
   Start();
   static int shutdownResult, restartResult;
@@ -99,24 +117,6 @@ TEST_F(SessionTest, ACallbackMayEndTheSessionAndStartTheNextOne) {
   EXPECT_TRUE(WaitUntil(1000, [&] { return ThreadCount() == threads; }));
 }
 
-class StartFailureTest : public SessionTest {
- protected:
-  std::unique_ptr<DebugOutputCapture> debug = std::make_unique<DebugOutputCapture>();
-  std::string Debug() {
-    WaitUntil(2000, [&] { return !debug->Text().empty(); });
-    return debug->Text();
-  }
-  // RLShutdown after a failed start: its sends fail, it still closes the log.
-  void ExpectShutdownAfterFailure() {
-    EXPECT_EQ(RLShutdown(), 1);
-    EXPECT_EQ(LogFrom("RLShutdown()"),
-              (std::vector<std::string>{"RLShutdown()", "RLSetGameState( State:5 )",
-                                        "FAILED: RLSetGameState()", "FAILED: RLShutdown()",
-                                        "Stopping message thread"}));
-    EXPECT_NE(ReadTextFile("RallylinkLog.txt").find("#### Closing log ####"), std::string::npos);
-  }
-};
-
 // The system's text for an error code, as the platform under test words it.
 static std::string SystemText(uint32_t code) {
 #ifdef _WIN32
@@ -130,7 +130,7 @@ static std::string SystemText(uint32_t code) {
 #endif
 }
 
-TEST_F(StartFailureTest, ARegistryThatNamesNoPort) {
+TEST_F(StartStopTest, AStartFailsWhenTheRegistryNamesNoPort) {
   const struct {
     void (*prepare)();
     const char* failure;
@@ -156,7 +156,7 @@ TEST_F(StartFailureTest, ARegistryThatNamesNoPort) {
   }
 }
 
-TEST_F(StartFailureTest, PortTextIsReadAsANumberAndCutToSixteenBits) {
+TEST_F(StartStopTest, PortTextIsReadAsANumberAndCutToSixteenBits) {
   RawSocket at4464 = RawSocket::Listen(4464);
   if (!at4464.Valid()) GTEST_SKIP() << "port 4464 is in use on this machine";
   SetClientPortValue("70000");
@@ -167,7 +167,7 @@ TEST_F(StartFailureTest, PortTextIsReadAsANumberAndCutToSixteenBits) {
   EXPECT_TRUE(debug->Text().find("Failed") == std::string::npos);
 }
 
-TEST_F(StartFailureTest, SlowNothingListeningTimesOutAfterFiveSeconds) {
+TEST_F(StartStopTest, SlowNothingListeningTimesOutAfterFiveSeconds) {
   RawSocket probe = RawSocket::Listen();
   std::string port = std::to_string(probe.Port());
   probe.Close();
