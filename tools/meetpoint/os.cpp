@@ -78,6 +78,36 @@ Socket AcceptConnection(Socket listener) {
   return static_cast<Socket>(s);
 }
 
+Socket ConnectLoopback(uint16_t port, const std::string& fromAddress) {
+  Native s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s == static_cast<Native>(-1)) return kNoSocket;
+  sockaddr_in address;
+  memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  if (!fromAddress.empty()) {
+    address.sin_addr.s_addr = inet_addr(fromAddress.c_str());
+    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      CloseNative(s);
+      return kNoSocket;
+    }
+  }
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(port);
+  if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    CloseNative(s);
+    return kNoSocket;
+  }
+  return static_cast<Socket>(s);
+}
+
+void ShutdownSending(Socket socket) {
+#ifdef _WIN32
+  shutdown(N(socket), SD_SEND);
+#else
+  shutdown(N(socket), SHUT_WR);
+#endif
+}
+
 void WaitReadable(Socket a, Socket b, int timeoutMs, bool* aReady, bool* bReady) {
   fd_set set;
   FD_ZERO(&set);

@@ -16,6 +16,11 @@ bool SocketStartup();
 Socket ListenLoopback(uint16_t port, uint16_t* bound, std::string* error);
 // Accepts a waiting connection, with small writes sent at once (no coalescing).
 Socket AcceptConnection(Socket listener);
+// A blocking connection to 127.0.0.1:port from fromAddress (dotted; empty: any); kNoSocket on
+// failure.
+Socket ConnectLoopback(uint16_t port, const std::string& fromAddress);
+// Ends the sending direction only: the peer reads what was sent, then the end of the stream.
+void ShutdownSending(Socket socket);
 // Waits at most timeoutMs until a or b (either may be kNoSocket) has something to read.
 void WaitReadable(Socket a, Socket b, int timeoutMs, bool* aReady, bool* bReady);
 // > 0: bytes received; 0: the peer closed; < 0: the connection failed (a reset, say).
