@@ -97,6 +97,10 @@ TEST_F(Platform, EventResetsAutomaticallyAndPrefersTheFirst) {
   setter.join();
   PlatEventClose(a);
   PlatEventClose(b);
+  // Closing an event gives back what it held.
+  int handles = HandleCount();
+  for (int i = 0; i < 20; ++i) PlatEventClose(PlatEventCreate());
+  EXPECT_EQ(HandleCount(), handles);
 }
 
 TEST_F(Platform, ThreadAJoinWaitsForTheThreadsEndAndNoLonger) {

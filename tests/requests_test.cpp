@@ -23,24 +23,42 @@ class RequestsTest : public SessionTest {
   size_t seen_ = 0;  // MsgInitialise is frame 0
 };
 
-TEST_F(RequestsTest, EachRequestHasItsExactPayloadAndCallLine) {
-  EXPECT_EQ(RLStartGameInstance(nullptr, 123), 0u);
-  EXPECT_EQ(NextFrame(), Hex("06"));
-  EXPECT_EQ(RLJoinGame(0x01020304, nullptr), 0u);
-  EXPECT_EQ(NextFrame(), Hex("0A 04 03 02 01"));
-  EXPECT_EQ(RLSendVote(7, 200), 0u);
-  EXPECT_EQ(NextFrame(), Hex("08 07 00 00 00 C8"));
-  EXPECT_EQ(RLAccusePlayerOfDroppingOut(9, ""), 0u);
-  EXPECT_EQ(NextFrame(), Hex("09 09 00 00 00 00"));
-  EXPECT_EQ(RLAccusePlayerOfDroppingOut(9, "Zed"), 0u);
-  EXPECT_EQ(NextFrame(), Hex("09 09 00 00 00 5A 65 64 00"));
-  EXPECT_EQ(RLSendLobbyMessage("", ""), 0u);
-  EXPECT_EQ(NextFrame(), Hex("05 00 00 00 00"));
-  EXPECT_EQ(LogFrom("RLStartGameInstance()"),
-            (std::vector<std::string>{
-                "RLStartGameInstance()", "RLJoinGame( GiID:16909060 )",
-                "RLSendVote( GiID:7 , Vote:200)", "RLAccusePlayerOfDroppingOut( GiID:9 ,  )",
-                "RLAccusePlayerOfDroppingOut( GiID:9 , Zed )", "RLSendLobbyMessage(  ,  )"}));
+TEST_F(RequestsTest, EachRequestHasItsExactPayloadAndLogLines) {
+  static const unsigned char kResults[] = {'a', 'b', 0xE9};
+  const struct {
+    uint32_t (*call)();
+    const char* payload;
+    std::vector<std::string> lines;
+  } kCases[] = {
+      {[] { return RLStartGameInstance(nullptr, 123); }, "06", {"RLStartGameInstance()"}},
+      {[] { return RLJoinGame(0x01020304, nullptr); },
+       "0A 04 03 02 01",
+       {"RLJoinGame( GiID:16909060 )"}},
+      {[] { return RLSendVote(7, 200); }, "08 07 00 00 00 C8", {"RLSendVote( GiID:7 , Vote:200)"}},
+      {[] { return RLAccusePlayerOfDroppingOut(9, ""); },
+       "09 09 00 00 00 00",
+       {"RLAccusePlayerOfDroppingOut( GiID:9 ,  )"}},
+      {[] { return RLAccusePlayerOfDroppingOut(9, "Zed"); },
+       "09 09 00 00 00 5A 65 64 00",
+       {"RLAccusePlayerOfDroppingOut( GiID:9 , Zed )"}},
+      {[] { return RLSendLobbyMessage("", ""); }, "05 00 00 00 00", {"RLSendLobbyMessage(  ,  )"}},
+      {[] { return RLSendGameResults(0x11, nullptr, 0, 'V', 4, nullptr, 0); },
+       "07 11 00 00 00 00 00 00 00 56 04 00 00 00",
+       {"RLSendGameResults( GiID:17, ResSize:0, Vote:86, NumPlrs:4 )"}},
+      {[] { return RLSendGameResults(2, kResults, 3, 1, 2, nullptr, 0); },
+       "07 02 00 00 00 03 00 00 00 61 62 E9 01 02 00 00 00",
+       {"RLSendGameResults( GiID:2, ResSize:3, Vote:1, NumPlrs:2 )", "Results char 0 is a ASCII 97",
+        "Results char 1 is b ASCII 98", "Results char 2 is \xE9 ASCII 233"}},
+  };
+  for (const auto& c : kCases) {
+    size_t before = LogMessages().size();
+    EXPECT_EQ(c.call(), 0u) << c.payload;
+    EXPECT_EQ(NextFrame(), Hex(c.payload));
+    std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(
+        std::vector<std::string>(log.begin() + static_cast<std::ptrdiff_t>(before), log.end()),
+        c.lines);
+  }
 }
 
 // A game's compiler passes an 8-bit or 16-bit argument in a whole 32-bit slot (or register)
@@ -61,18 +79,7 @@ TEST_F(RequestsTest, NarrowArgumentsTakeOnlyTheLowBitsOfTheirSlot) {
   EXPECT_EQ(CountLog("RLSendVote( GiID:7 , Vote:2)"), 1u);
 }
 
-TEST_F(RequestsTest, GameResultsCarryTheirBytesAndLogEachOne) {
-  EXPECT_EQ(RLSendGameResults(0x11, nullptr, 0, 'V', 4, nullptr, 0), 0u);
-  EXPECT_EQ(NextFrame(), Hex("07 11 00 00 00 00 00 00 00 56 04 00 00 00"));
-  const unsigned char bytes[] = {'a', 'b', 0xE9};
-  EXPECT_EQ(RLSendGameResults(2, bytes, 3, 1, 2, nullptr, 0), 0u);
-  EXPECT_EQ(NextFrame(), Hex("07 02 00 00 00 03 00 00 00 61 62 E9 01 02 00 00 00"));
-  std::vector<std::string> log =
-      LogFrom("RLSendGameResults( GiID:2, ResSize:3, Vote:1, NumPlrs:2 )");
-  ASSERT_EQ(log.size(), 4u);
-  EXPECT_EQ(log[1], "Results char 0 is a ASCII 97");
-  EXPECT_EQ(log[2], "Results char 1 is b ASCII 98");
-  EXPECT_EQ(log[3], std::string("Results char 2 is \xE9 ASCII 233"));
+TEST_F(RequestsTest, GameResultsOfMoreThan1010BytesAreRefused) {
   // More than 1010 result bytes are refused before anything is logged per byte or sent.
   std::vector<unsigned char> tooMany(1011, 'x');
   EXPECT_EQ(RLSendGameResults(3, tooMany.data(), 1011, 0, 1, RecordResults, 0), 1u);

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 CallLog gCalls;
 
@@ -95,41 +96,43 @@ void CallLog::Clear() {
   calls_.clear();
 }
 
-int RLCALL RecordLobbyMessage(const char* From, const char* Text, uint32_t UserData) {
-  gCalls.Add("lobby <" + std::string(From) + "> <" + Text + "> " + std::to_string(UserData));
+// One recorded call: the words separated by blanks.
+template <typename... Words>
+static int Record(const Words&... words) {
+  std::ostringstream call;
+  ((call << words << ' '), ...);
+  std::string text = call.str();
+  gCalls.Add(text.substr(0, text.size() - 1));
   return 0;
 }
 
+int RLCALL RecordLobbyMessage(const char* From, const char* Text, uint32_t UserData) {
+  return Record("lobby", "<" + std::string(From) + ">", "<" + std::string(Text) + ">", UserData);
+}
+
 int RLCALL RecordGameInstance(uint32_t GiID, uint32_t VotingFlags, uint32_t UserData) {
-  gCalls.Add("instance " + std::to_string(GiID) + " " + std::to_string(VotingFlags) + " " +
-             std::to_string(UserData));
-  return 0;
+  return Record("instance", GiID, VotingFlags, UserData);
 }
 
 int RLCALL RecordResults(uint32_t GiID, char Vote, uint32_t NumPlrs, PlayerResult* Players,
                          uint32_t UserData) {
-  std::string call = "results " + std::to_string(GiID) + " " +
-                     std::to_string(static_cast<unsigned char>(Vote)) + " " +
-                     std::to_string(NumPlrs);
+  std::string players;
   for (uint32_t i = 0; i < NumPlrs; ++i) {
-    call += " " + std::string(Players[i].Name, strnlen(Players[i].Name, 32)) + "=" +
-            std::to_string(Players[i].Rating);
+    players += " " + std::string(Players[i].Name, strnlen(Players[i].Name, 32)) + "=" +
+               std::to_string(Players[i].Rating);
   }
-  gCalls.Add(call + " " + std::to_string(UserData));
-  RLFreeGameResults(Players);
+  Record("results", GiID, +static_cast<unsigned char>(Vote), std::to_string(NumPlrs) + players,
+         UserData);
+  RLFreeGameResults(Players);  // once the call is recorded
   return 0;
 }
 
 int RLCALL RecordVote(const char* Voter, uint32_t GiID, unsigned char Vote, uint32_t UserData) {
-  gCalls.Add("vote <" + std::string(Voter) + "> " + std::to_string(GiID) + " " +
-             std::to_string(Vote) + " " + std::to_string(UserData));
-  return 0;
+  return Record("vote", "<" + std::string(Voter) + ">", GiID, +Vote, UserData);
 }
 
 int RLCALL RecordJoin(uint32_t Result, uint32_t GiID, uint32_t UserData) {
-  gCalls.Add("join " + std::to_string(Result) + " " + std::to_string(GiID) + " " +
-             std::to_string(UserData));
-  return 0;
+  return Record("join", Result, GiID, UserData);
 }
 
 // An event's payload from meetpoint's encoder.

@@ -1,5 +1,6 @@
 #include "test_env.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -13,29 +14,26 @@
 #include <io.h>
 #include <windows.h>
 #include <tlhelp32.h>
-static int DupFd(int fd) { return _dup(fd); }
-static int Dup2Fd(int from, int to) { return _dup2(from, to); }
-static int CloseFd(int fd) { return _close(fd); }
-static int FdOf(FILE* f) { return _fileno(f); }
 #else
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-static int DupFd(int fd) { return dup(fd); }
-static int Dup2Fd(int from, int to) { return dup2(from, to); }
-static int CloseFd(int fd) { return close(fd); }
-static int FdOf(FILE* f) { return fileno(f); }
 #endif
 
 namespace fs = std::filesystem;
 
-ScratchDir::ScratchDir() {
-  static int counter = 0;
+// A path under the system's temporary folder that no other object of this process has used.
+static fs::path FreshTempPath(const std::string& prefix) {
+  static std::atomic<int> counter{0};
   auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-  fs::path dir = fs::temp_directory_path() /
-                 ("rallylink-test-" + std::to_string(stamp) + "-" + std::to_string(++counter));
+  return fs::temp_directory_path() /
+         (prefix + std::to_string(stamp) + "-" + std::to_string(++counter));
+}
+
+ScratchDir::ScratchDir() {
+  fs::path dir = FreshTempPath("rallylink-test-");
   fs::create_directories(dir);
   path_ = dir.string();
   previous_ = fs::current_path().string();
@@ -173,10 +171,7 @@ struct DebugOutputCapture::Impl {
 };
 
 DebugOutputCapture::DebugOutputCapture() : impl_(new Impl) {
-  impl_->path = (fs::temp_directory_path() /
-                 ("rallylink-debug-" +
-                  std::to_string(std::chrono::steady_clock::now().time_since_epoch().count())))
-                    .string();
+  impl_->path = FreshTempPath("rallylink-debug-").string();
   setenv("RALLYLINK_DEBUG_OUTPUT", impl_->path.c_str(), 1);
 }
 
@@ -190,19 +185,14 @@ DebugOutputCapture::~DebugOutputCapture() {
 std::string DebugOutputCapture::Text() { return ReadBinaryFile(impl_->path); }
 #endif
 
-std::string ReadTextFile(const std::string& path) {
-  std::ifstream in(path);
+static std::string ReadFile(const std::string& path, std::ios::openmode mode) {
   std::stringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, mode).rdbuf();
   return ss.str();
 }
 
-std::string ReadBinaryFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
+std::string ReadTextFile(const std::string& path) { return ReadFile(path, std::ios::in); }
+std::string ReadBinaryFile(const std::string& path) { return ReadFile(path, std::ios::binary); }
 
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
@@ -308,23 +298,18 @@ bool WaitUntil(int timeoutMs, const std::function<bool()>& cond) {
 }
 
 StreamCapture::StreamCapture(FILE* stream) : stream_(stream) {
-  static int counter = 0;
-  path_ = (fs::temp_directory_path() /
-           ("rallylink-stream-" +
-            std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()) + "-" +
-            std::to_string(++counter)))
-              .string();
+  path_ = FreshTempPath("rallylink-stream-").string();
   fflush(stream_);
-  savedFd_ = DupFd(FdOf(stream_));
+  savedFd_ = dup(fileno(stream_));
   FILE* target = fopen(path_.c_str(), "wb");
-  Dup2Fd(FdOf(target), FdOf(stream_));
+  dup2(fileno(target), fileno(stream_));
   fclose(target);
 }
 
 StreamCapture::~StreamCapture() {
   fflush(stream_);
-  Dup2Fd(savedFd_, FdOf(stream_));
-  CloseFd(savedFd_);
+  dup2(savedFd_, fileno(stream_));
+  close(savedFd_);
   std::error_code ec;
   fs::remove(path_, ec);
 }
