@@ -72,7 +72,9 @@ TEST(LibraryLoad, UnloadClosesALogThatIsStillOpenAndOnlyThen) {
       Library library;
       ASSERT_TRUE(library.Loaded());
       EXPECT_EQ(library.Get<int(RLCALL*)(uint32_t, uint16_t)>("RLInitialise")(0, 0), 1);
-      if (shutdown) EXPECT_EQ(library.Get<int(RLCALL*)()>("RLShutdown")(), 1);
+      if (shutdown) {
+        EXPECT_EQ(library.Get<int(RLCALL*)()>("RLShutdown")(), 1);
+      }
     }
     std::string log = ReadTextFile("RallylinkLog.txt");
     const char* closedBy =
