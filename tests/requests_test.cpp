@@ -136,27 +136,4 @@ TEST_F(RequestsTest, AnswersReachTheCallbackTheRequestInstalled) {
                                                       "results 77 87 1 Ann=1510 32"}));
 }
 
-TEST_F(RequestsTest, FailedSendsWriteOneFailureLineEach) {
-  EXPECT_EQ(RLShutdown(), 0);
-  EXPECT_EQ(RLStartGameInstance(nullptr, 0), 1u);
-  EXPECT_EQ(RLJoinGame(1, nullptr), 1u);
-  EXPECT_EQ(RLSendVote(1, 1), 1u);
-  EXPECT_EQ(RLSendGameResults(1, "ab", 2, 1, 1, nullptr, 0), 1u);
-  EXPECT_EQ(RLAccusePlayerOfDroppingOut(1, "x"), 1u);
-  EXPECT_EQ(RLSendLobbyMessage("a", "b"), 1u);
-  // Outside the session the lines reach the console only.
-  std::string console = out->Text();
-  EXPECT_NE(console.find("RLStartGameInstance()\nFAILED: RLStartGameInstance()\n"
-                         "RLJoinGame( GiID:1 )\nFAILED: RLJoinGame()\n"
-                         "RLSendVote( GiID:1 , Vote:1)\nFAILED: RLSendVote()\n"
-                         "RLSendGameResults( GiID:1, ResSize:2, Vote:1, NumPlrs:1 )\n"
-                         "Results char 0 is a ASCII 97\nResults char 1 is b ASCII 98\n"
-                         "FAILED: RLSendGameResults()\n"
-                         "RLAccusePlayerOfDroppingOut( GiID:1 , x )\n"
-                         "FAILED: RLAccusePlayerOfDroppingOut()\n"
-                         "RLSendLobbyMessage( a , b )\nFAILED: RLSendLobbyMessage()\n"),
-            std::string::npos)
-      << console;
-}
-
 }  // namespace

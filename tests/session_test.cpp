@@ -66,14 +66,7 @@ TEST_F(StartStopTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
             std::string::npos);
   EXPECT_EQ(file.substr(file.size() - 22), "#####################\n");
 
-  // The console had the same lines without time stamps, the banner excepted.
-  std::string console = out->Text();
-  EXPECT_EQ(console.find("RLInitialise()\nRallylink v 1.0.0.0   last built "), 0u) << console;
-  EXPECT_NE(console.find("Starting message thread\n"), std::string::npos);
-  EXPECT_NE(console.find("RLShutdown()\nRLSetGameState( State:5 )\nStopping message thread\n"),
-            std::string::npos);
-  EXPECT_EQ(console.find('['), std::string::npos);
-  EXPECT_EQ(console.find("####"), std::string::npos);
+  // The console has the same lines without their stamps and banners: the load test.
 }
 
 TEST_F(StartStopTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
