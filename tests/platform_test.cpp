@@ -155,6 +155,25 @@ TEST_F(Platform, VersionTheLibraryFileCarriesTheProjectVersion) {
   EXPECT_EQ(v[2], RALLYLINK_VERSION_PATCH);
   EXPECT_EQ(v[3], RALLYLINK_VERSION_TWEAK);
   EXPECT_EQ(PlatVersionInfoSize("no-such-module.dll"), 0u);
+  EXPECT_FALSE(PlatReadFileVersion("no-such-module.dll", buffer.data(), size, v));
+}
+
+// The value a game's registry names Meetpoint's port with, read again and again.
+TEST_F(Platform, RegistryReadsGiveTheirHandlesBack) {
+  ScratchDir dir;
+  SetClientPortValue("4321");
+  int handles = HandleCount();
+  for (int i = 0; i < 20; ++i) {
+    PlatRegKey key = nullptr;
+    ASSERT_EQ(PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key), 0);
+    char data[16] = {0};
+    uint32_t size = sizeof data;
+    EXPECT_EQ(PlatRegQueryValue(key, "ClientPort", data, &size), 0);
+    EXPECT_STREQ(data, "4321");
+    PlatRegCloseKey(key);
+  }
+  EXPECT_EQ(HandleCount(), handles);
+  DeleteClientPortKey();
 }
 
 TEST_F(Platform, SocketARefusedConnectIsNeverWritable) {
