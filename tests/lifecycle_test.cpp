@@ -132,6 +132,28 @@ TEST_F(LifecycleTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
   EXPECT_TRUE(BannersAlternate(ReadTextFile("RallylinkLog.txt")));
 }
 
+// A callback that holds the message thread for longer than RLShutdown waits for it (5 s): the
+// next start waits 5 s more, then refuses, so that two threads never serve one connection.
+TEST_F(LifecycleTest, SlowAStartWaitsForTheLastSessionsThreadThenRefuses) {
+  static std::atomic<bool> release;
+  release = false;
+  Start();
+  RLSetVotingCallback(
+      [](const char*, uint32_t, unsigned char, uint32_t) -> int {
+        gCalls.Add("holding");
+        WaitUntil(30000, [] { return release.load(); });
+        return 0;
+      },
+      0);
+  ASSERT_TRUE(meetpoint.SendFrame(NewGameVote(1, 1, "holder")));
+  ASSERT_TRUE(gCalls.WaitFor(1));
+  RLShutdown();
+  EXPECT_EQ(RLInitialise(0, 1), 1);
+  release = true;
+  RLSetVotingCallback(nullptr, 0);
+  EXPECT_EQ(RLInitialise(0, 1), 0);
+}
+
 // Ends the session in one of three ways: by the game, by Meetpoint closing the connection, or
 // by the game from inside a callback on the message thread.
 int RLCALL ShutdownFromCallback(const char*, uint32_t, unsigned char, uint32_t) {
