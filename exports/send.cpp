@@ -23,20 +23,26 @@ void SetSessionState(SessionState to) {
   gSessionState = to;
 }
 
-SendResult OpenSession(const void* payload, uint32_t length) {
-  RankedLockGuard guard(&csSend, LockRank::kSend);
-  gSessionState = SessionState::kOpen;
-  return SendRequest(payload, length, nullptr);
-}
-
-SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine) {
-  RankedLockGuard guard(&csSend, LockRank::kSend);
+// Sends under csSend, which the caller holds.
+static SendResult SendRequestLocked(const void* payload, uint32_t length, const char* failureLine)
+    RL_REQUIRES(csSend) {
   // After Meetpoint closed the connection the send is still tried: the transport's failure,
   // not an earlier guess, tells the game that the connection is gone.
   bool inSession = gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing;
   bool sent = inSession && TcpSendMessage(payload, length) == 1;
   if (!sent && failureLine != nullptr) Log.Printf("%s", failureLine);
   return sent ? kSent : kNotSent;
+}
+
+SendResult OpenSession(const void* payload, uint32_t length) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  gSessionState = SessionState::kOpen;
+  return SendRequestLocked(payload, length, nullptr);
+}
+
+SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  return SendRequestLocked(payload, length, failureLine);
 }
 
 SendResult RefuseRequest(const char* failureLine) {

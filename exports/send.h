@@ -21,14 +21,15 @@ void DeleteSendLock();
 // only while it is open (or closing). The state changes under csSend.
 enum class SessionState { kClosed, kStarting, kOpen, kClosing };
 // Moves the state from `from` to `to`; false (and no change) when it was not `from`.
-bool ChangeSessionState(SessionState from, SessionState to);
-void SetSessionState(SessionState to);
+bool ChangeSessionState(SessionState from, SessionState to) RL_EXCLUDES(csSend);
+void SetSessionState(SessionState to) RL_EXCLUDES(csSend);
 
 // Opens the session and sends its first message in one hold of csSend, so that no request of
 // another thread goes out before that message.
-SendResult OpenSession(const void* payload, uint32_t length);
+SendResult OpenSession(const void* payload, uint32_t length) RL_EXCLUDES(csSend);
 // Sends one request as a frame while holding csSend. Outside a session nothing is sent. When
 // the send fails and failureLine is not null, that line is logged, csSend still held.
-SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine);
+SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine)
+    RL_EXCLUDES(csSend);
 // Logs failureLine the way a failed send does, for requests refused before they are built.
-SendResult RefuseRequest(const char* failureLine);
+SendResult RefuseRequest(const char* failureLine) RL_EXCLUDES(csSend);

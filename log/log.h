@@ -17,22 +17,22 @@ class CLog {
   CLog& operator=(const CLog&) = delete;
 
   // Opens path for appending and writes the opening banner; false when it can't be opened.
-  bool Open(const char* path);
+  bool Open(const char* path) RL_EXCLUDES(csLog);
   // Writes the closing banner and closes the file; false when no file was open or the close
   // reported an error.
-  bool Close();
+  bool Close() RL_EXCLUDES(csLog);
   // Writes one line to both destinations.
-  void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3);
+  void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3) RL_EXCLUDES(csLog);
   // Writes one line to each destination whose level is at least the line's level.
-  void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4);
+  void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4) RL_EXCLUDES(csLog);
   // Sets the console stream; null restores the standard error stream.
-  void SetConsoleStream(FILE* stream);
+  void SetConsoleStream(FILE* stream) RL_EXCLUDES(csLog);
 
   // The log's described interface also has setters for its flag and levels; nothing in the
   // library calls them.
-  void SetFlag(uint8_t flag);
-  void SetFileLevel(int level);
-  void SetLevels(int consoleLevel, int fileLevel);
+  void SetFlag(uint8_t flag) RL_EXCLUDES(csLog);
+  void SetFileLevel(int level) RL_EXCLUDES(csLog);
+  void SetLevels(int consoleLevel, int fileLevel) RL_EXCLUDES(csLog);
 
  private:
   void WriteLine(bool toFile, bool toConsole, const char* format, va_list args) RL_REQUIRES(csLog);
