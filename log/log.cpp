@@ -17,7 +17,7 @@ static const char* const kMonthNames[] = {"None",    "January",  "February", "Ma
 
 CLog::CLog()
     : bFlag(1), nConsoleLevel(2), nFileLevel(2), pLogFile(nullptr), pConsoleStream(stderr) {
-  PlatLockInit(&csLog);
+  PlatLockInitPlain(&csLog);  // each operation takes it once; the writing helpers require it
 }
 
 CLog::~CLog() {
