@@ -17,7 +17,7 @@ static const size_t kMaxLobbyText = 255;
 static const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 
 extern "C" uint32_t RLCALL RLStartGameInstance(GameInstanceCallback Callback, uint32_t UserData) {
-  Log.Printf("RLStartGameInstance()");
+  Log.Write("RLStartGameInstance()");
   if (pSessionData == nullptr) return 1;
   pSessionData->SetGameInstanceSlot(Callback, UserData);
   const uint8_t message = 0x06;

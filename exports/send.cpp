@@ -31,7 +31,7 @@ static SendResult SendRequestLocked(const void* payload, uint32_t length, const 
   // not an earlier guess, tells the game that the connection is gone.
   bool inSession = gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing;
   bool sent = inSession && TcpSendMessage(payload, length) == 1;
-  if (!sent && failureLine != nullptr) Log.Printf("%s", failureLine);
+  if (!sent && failureLine != nullptr) Log.Write(failureLine);
   return sent ? kSent : kNotSent;
 }
 
@@ -48,6 +48,6 @@ SendResult SendRequest(const void* payload, uint32_t length, const char* failure
 
 SendResult RefuseRequest(const char* failureLine) {
   RankedLockGuard guard(&csSend, LockRank::kSend);
-  Log.Printf("%s", failureLine);
+  Log.Write(failureLine);
   return kNotSent;
 }

@@ -46,7 +46,7 @@ static void LogVersionBanner() {
   }
   void* buffer = malloc(size);
   if (buffer == nullptr) {
-    Log.Printf("Out of memory");
+    Log.Write("Out of memory");
     exit(1);  // NOLINT(concurrency-mt-unsafe): the process ends here by design
   }
   uint16_t v[4];
@@ -65,7 +65,7 @@ static int ReadClientPort() {
   uint32_t size = 16;
   PlatRegKey key = nullptr;
   if (PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key) != 0) {
-    Log.Printf("Failed to open ClientPort key");
+    Log.Write("Failed to open ClientPort key");
     return 0;
   }
   long result = PlatRegQueryValue(key, "ClientPort", text, &size);
@@ -79,7 +79,7 @@ static int ReadClientPort() {
   PlatFormatSystemMessage(static_cast<uint32_t>(result), message, 255);
   PlatDebugOutput(message);
   PlatRegCloseKey(key);
-  Log.Printf("Failed to get ClientPort");
+  Log.Write("Failed to get ClientPort");
   return 0;
 }
 
@@ -88,7 +88,7 @@ static int StartFailed(const char* line) {
   char withEnd[128];
   snprintf(withEnd, sizeof withEnd, "%s\n", line);
   PlatDebugOutput(withEnd);
-  Log.Printf("%s", line);
+  Log.Write(line);
   return 1;
 }
 
@@ -97,10 +97,10 @@ static int StartFailed(const char* line) {
 // being set up or reaching Meetpoint before MsgInitialise. Returns RLInitialise's result.
 static int StartLink(uint16_t InitialiseValue) {
   if (!TcpStartup()) {
-    Log.Printf("Failed to init WSA");
+    Log.Write("Failed to init WSA");
     return 1;
   }
-  Log.Printf("Success, WSA initialised");
+  Log.Write("Success, WSA initialised");
   if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
   PlatEvent socketEvent = TcpCreateSocket(0);
   SetSocketEvent(socketEvent);
@@ -160,7 +160,7 @@ extern "C" int RLCALL RLSetGameState(uint32_t State) {
 
 extern "C" int RLCALL RLShutdown(void) {
   StartStopGuard guard;
-  Log.Printf("RLShutdown()");
+  Log.Write("RLShutdown()");
   if (!guard.Held() || !ChangeSessionState(SessionState::kOpen, SessionState::kClosing)) {
     // Outside a session: a thread of an earlier session that is still on its way out is
     // waited for, so that the library may be unloaded once this returns.

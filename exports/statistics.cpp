@@ -26,13 +26,13 @@ extern "C" uint32_t RLCALL RLAddFloatStat(uint32_t Index, double Value) {
 }
 
 extern "C" uint32_t RLCALL RLResetStats(void) {
-  Log.Printf("RLResetStats()");
+  Log.Write("RLResetStats()");
   if (pSessionData != nullptr) pSessionData->ResetStats();
   return 1;
 }
 
 extern "C" uint32_t RLCALL RLSendStats(void) {
-  Log.Printf("RLSendStats()");
+  Log.Write("RLSendStats()");
   if (pSessionData == nullptr) return 1;
   uint8_t message[1 + kStatSlots * kStatSlotSize] = {0x0B};
   char* text = reinterpret_cast<char*>(message + 1);
@@ -59,7 +59,7 @@ extern "C" uint32_t RLCALL RLUpdateGameSpecificData(int32_t Block, uint32_t BitP
 }
 
 extern "C" uint32_t RLCALL RLFlushServerDescriptionChanges(void) {
-  Log.Printf("RLFlushServerDescriptionChanges()");
+  Log.Write("RLFlushServerDescriptionChanges()");
   if (pSessionData == nullptr) return 1;
   // Each block's size and bytes are read together, so no change comes between them.
   uint8_t message[1024] = {0x03};

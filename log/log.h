@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -23,6 +24,8 @@ class CLog {
   bool Close() RL_EXCLUDES(csLog);
   // Writes one line to both destinations.
   void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3) RL_EXCLUDES(csLog);
+  // Writes a text as it is as one line to both destinations, as Printf("%s", text) does.
+  void Write(const char* text) RL_EXCLUDES(csLog);
   // Writes one line to each destination whose level is at least the line's level.
   void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4) RL_EXCLUDES(csLog);
   // Sets the console stream; null restores the standard error stream.
@@ -35,7 +38,14 @@ class CLog {
   void SetLevels(int consoleLevel, int fileLevel) RL_EXCLUDES(csLog);
 
  private:
-  void WriteLine(bool toFile, bool toConsole, const char* format, va_list args) RL_REQUIRES(csLog);
+  // A line of length bytes (it may hold zero bytes, from "%c") to the destinations chosen.
+  void WriteLine(bool toFile, bool toConsole, const char* message, size_t length)
+      RL_REQUIRES(csLog);
+  // A line too long for the formatting area, formatted for each destination instead.
+  void WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args)
+      RL_REQUIRES(csLog);
+  void WriteStamp() RL_REQUIRES(csLog);
+  void EndLine(bool toFile, bool toConsole) RL_REQUIRES(csLog);
   void WriteBanner(const char* title, bool emptyLineAfter) RL_REQUIRES(csLog);
 
   [[maybe_unused]] uint8_t bFlag RL_GUARDED_BY(csLog);  // kept for SetFlag; nothing reads it
