@@ -55,7 +55,8 @@ extern "C" uint32_t RLCALL RLSendGameResults(uint32_t GiID, const void* Results,
   }
   if (pSessionData == nullptr) return 1;
   pSessionData->SetResultsSlot(Callback, UserData);
-  uint8_t message[1024] = {0x07};
+  uint8_t message[1024];  // only the bytes sent are set
+  message[0] = 0x07;
   uint8_t* p = PutU32(message + 1, GiID);
   p = PutU32(p, ResSize);
   if (ResSize > 0) memcpy(p, results, ResSize);
@@ -71,7 +72,8 @@ extern "C" uint32_t RLCALL RLAccusePlayerOfDroppingOut(uint32_t GiID, const char
   Log.Printf("RLAccusePlayerOfDroppingOut( GiID:%u , %s )", GiID, Player);
   size_t n = strlen(Player);
   if (n > kMaxAccusedName) return RefuseRequest(kFailed);  // its frame would exceed 4096 bytes
-  uint8_t message[4096] = {0x09};
+  uint8_t message[4096];                                   // only the bytes sent are set
+  message[0] = 0x09;
   PutU32(message + 1, GiID);
   memcpy(message + 5, Player, n + 1);  // the name with its zero
   return SendRequest(message, static_cast<uint32_t>(6 + n), kFailed);
@@ -83,7 +85,8 @@ extern "C" uint32_t RLCALL RLSendLobbyMessage(const char* From, const char* Text
   Log.Printf("RLSendLobbyMessage( %s , %s )", From, text);
   size_t s = strnlen(From, kMaxLobbyFrom);
   size_t t = strnlen(text, kMaxLobbyText);
-  uint8_t message[1 + 2 + kMaxLobbyFrom + 2 + kMaxLobbyText] = {0x05};
+  uint8_t message[1 + 2 + kMaxLobbyFrom + 2 + kMaxLobbyText];  // only the bytes sent are set
+  message[0] = 0x05;
   uint8_t* p = PutU16(message + 1, static_cast<uint32_t>(s));
   memcpy(p, From, s);
   p = PutU16(p + s, static_cast<uint32_t>(t));
