@@ -2,7 +2,6 @@
 
 #include "log/log.h"
 #include "platform/lockorder.h"
-#include "tcplibrary/tcplibrary.h"
 
 PlatLock csSend;
 
@@ -25,25 +24,25 @@ void SetSessionState(SessionState to) {
 }
 
 // Sends under csSend, which the caller holds.
-static SendResult SendRequestLocked(const void* payload, uint32_t length, const char* failureLine)
+static SendResult SendRequestLocked(uint8_t* frame, uint32_t payloadLength, const char* failureLine)
     RL_REQUIRES(csSend) {
   // After Meetpoint closed the connection the send is still tried: the transport's failure,
   // not an earlier guess, tells the game that the connection is gone.
   bool inSession = gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing;
-  bool sent = inSession && TcpSendMessage(payload, length) == 1;
+  bool sent = inSession && TcpSendFrame(frame, payloadLength) == 1;
   if (!sent && failureLine != nullptr) Log.Write(failureLine);
   return sent ? kSent : kNotSent;
 }
 
-SendResult OpenSession(const void* payload, uint32_t length) {
+SendResult OpenSession(uint8_t* frame, uint32_t payloadLength) {
   RankedLockGuard guard(&csSend, LockRank::kSend);
   gSessionState = SessionState::kOpen;
-  return SendRequestLocked(payload, length, nullptr);
+  return SendRequestLocked(frame, payloadLength, nullptr);
 }
 
-SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine) {
+SendResult SendRequest(uint8_t* frame, uint32_t payloadLength, const char* failureLine) {
   RankedLockGuard guard(&csSend, LockRank::kSend);
-  return SendRequestLocked(payload, length, failureLine);
+  return SendRequestLocked(frame, payloadLength, failureLine);
 }
 
 SendResult RefuseRequest(const char* failureLine) {

@@ -111,9 +111,11 @@ static int StartLink(uint16_t InitialiseValue) {
   if (!CreateExitEvent()) return StartFailed("Failed to create exit event");
   StartMessageThread();  // a thread that fails to start does not fail the start-up
 
-  uint8_t message[3] = {0x01};
+  uint8_t frame[kFrameHeaderSize + 3];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x01;
   PutU16(message + 1, InitialiseValue);
-  if (OpenSession(message, sizeof message) == kSent) return 0;
+  if (OpenSession(frame, 3) == kSent) return 0;
   StopMessageThread();
   return 1;
 }
@@ -154,8 +156,10 @@ extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
 
 extern "C" int RLCALL RLSetGameState(uint32_t State) {
   Log.Printf("RLSetGameState( State:%u )", State);
-  uint8_t message[2] = {0x04, static_cast<uint8_t>(State)};
-  return static_cast<int>(SendRequest(message, sizeof message, "FAILED: RLSetGameState()"));
+  uint8_t frame[kFrameHeaderSize + 2];
+  frame[kFrameHeaderSize] = 0x04;
+  frame[kFrameHeaderSize + 1] = static_cast<uint8_t>(State);
+  return static_cast<int>(SendRequest(frame, 2, "FAILED: RLSetGameState()"));
 }
 
 extern "C" int RLCALL RLShutdown(void) {
@@ -168,8 +172,9 @@ extern "C" int RLCALL RLShutdown(void) {
     return 1;
   }
   RLSetGameState(5);
-  const uint8_t message = 0x02;
-  int result = static_cast<int>(SendRequest(&message, 1, "FAILED: RLShutdown()"));
+  uint8_t frame[kFrameHeaderSize + 1];
+  frame[kFrameHeaderSize] = 0x02;
+  int result = static_cast<int>(SendRequest(frame, 1, "FAILED: RLShutdown()"));
   if (result == kSent) {
     PlatSleep(300);
     TcpClose();
