@@ -6,18 +6,18 @@
 #include "session/sessiondata.h"
 
 extern "C" void RLCALL RLSetLobbyMessageCallback(LobbyMessageCallback Callback, uint32_t UserData) {
-  Log.Printf("RLSetLobbyMessageCallback()");
+  Log.Write("RLSetLobbyMessageCallback()");
   if (pSessionData != nullptr) pSessionData->SetLobbyMessageSlot(Callback, UserData);
 }
 
 extern "C" uint32_t RLCALL RLSetVotingCallback(VotingCallback Callback, uint32_t UserData) {
-  Log.Printf("RLSetVotingCallback()");
+  Log.Write("RLSetVotingCallback()");
   if (pSessionData != nullptr) pSessionData->SetVotingSlot(Callback, UserData);
   return 1;
 }
 
 extern "C" uint32_t RLCALL RLFreeGameResults(PlayerResult* Players) {
-  Log.Printf("RLFreeGameResults()");
+  Log.Write("RLFreeGameResults()");
   free(Players);
   return 1;
 }

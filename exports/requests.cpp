@@ -1,5 +1,6 @@
 // The game's requests to Meetpoint. Each logs its call line, installs the callback that will
-// receive the answer (where it has one), builds its message and sends it under csSend.
+// receive the answer (where it has one), builds its message behind the room for the frame's
+// length field and sends it under csSend. Only the bytes that are sent are set.
 #include <cstring>
 
 #include "exports/send.h"
@@ -17,28 +18,33 @@ static const size_t kMaxLobbyText = 255;
 static const char* OrEmpty(const char* s) { return s != nullptr ? s : ""; }
 
 extern "C" uint32_t RLCALL RLStartGameInstance(GameInstanceCallback Callback, uint32_t UserData) {
-  Log.Printf("RLStartGameInstance()");
+  Log.Write("RLStartGameInstance()");
   if (pSessionData == nullptr) return 1;
   pSessionData->SetGameInstanceSlot(Callback, UserData);
-  const uint8_t message = 0x06;
-  return SendRequest(&message, 1, "FAILED: RLStartGameInstance()");
+  uint8_t frame[kFrameHeaderSize + 1];
+  frame[kFrameHeaderSize] = 0x06;
+  return SendRequest(frame, 1, "FAILED: RLStartGameInstance()");
 }
 
 extern "C" uint32_t RLCALL RLJoinGame(uint32_t GiID, JoinCallback Callback) {
   Log.Printf("RLJoinGame( GiID:%u )", GiID);
   if (pSessionData == nullptr) return 1;
   pSessionData->SetJoinCallback(Callback);
-  uint8_t message[5] = {0x0A};
+  uint8_t frame[kFrameHeaderSize + 5];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x0A;
   PutU32(message + 1, GiID);
-  return SendRequest(message, sizeof message, "FAILED: RLJoinGame()");
+  return SendRequest(frame, 5, "FAILED: RLJoinGame()");
 }
 
 extern "C" uint32_t RLCALL RLSendVote(uint32_t GiID, unsigned char Vote) {
   Log.Printf("RLSendVote( GiID:%u , Vote:%d)", GiID, Vote);
-  uint8_t message[6] = {0x08};
+  uint8_t frame[kFrameHeaderSize + 6];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x08;
   PutU32(message + 1, GiID);
   message[5] = Vote;
-  return SendRequest(message, sizeof message, "FAILED: RLSendVote()");
+  return SendRequest(frame, 6, "FAILED: RLSendVote()");
 }
 
 extern "C" uint32_t RLCALL RLSendGameResults(uint32_t GiID, const void* Results, uint32_t ResSize,
@@ -55,14 +61,16 @@ extern "C" uint32_t RLCALL RLSendGameResults(uint32_t GiID, const void* Results,
   }
   if (pSessionData == nullptr) return 1;
   pSessionData->SetResultsSlot(Callback, UserData);
-  uint8_t message[1024] = {0x07};
+  uint8_t frame[kFrameHeaderSize + 1024];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x07;
   uint8_t* p = PutU32(message + 1, GiID);
   p = PutU32(p, ResSize);
   if (ResSize > 0) memcpy(p, results, ResSize);
   p += ResSize;
   *p++ = Vote;
   p = PutU32(p, NumPlrs);
-  return SendRequest(message, static_cast<uint32_t>(p - message), kFailed);
+  return SendRequest(frame, static_cast<uint32_t>(p - message), kFailed);
 }
 
 extern "C" uint32_t RLCALL RLAccusePlayerOfDroppingOut(uint32_t GiID, const char* Player) {
@@ -71,10 +79,12 @@ extern "C" uint32_t RLCALL RLAccusePlayerOfDroppingOut(uint32_t GiID, const char
   Log.Printf("RLAccusePlayerOfDroppingOut( GiID:%u , %s )", GiID, Player);
   size_t n = strlen(Player);
   if (n > kMaxAccusedName) return RefuseRequest(kFailed);  // its frame would exceed 4096 bytes
-  uint8_t message[4096] = {0x09};
+  uint8_t frame[kMaxFrameSize];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x09;
   PutU32(message + 1, GiID);
   memcpy(message + 5, Player, n + 1);  // the name with its zero
-  return SendRequest(message, static_cast<uint32_t>(6 + n), kFailed);
+  return SendRequest(frame, static_cast<uint32_t>(6 + n), kFailed);
 }
 
 extern "C" uint32_t RLCALL RLSendLobbyMessage(const char* From, const char* Text) {
@@ -83,11 +93,13 @@ extern "C" uint32_t RLCALL RLSendLobbyMessage(const char* From, const char* Text
   Log.Printf("RLSendLobbyMessage( %s , %s )", From, text);
   size_t s = strnlen(From, kMaxLobbyFrom);
   size_t t = strnlen(text, kMaxLobbyText);
-  uint8_t message[1 + 2 + kMaxLobbyFrom + 2 + kMaxLobbyText] = {0x05};
+  uint8_t frame[kFrameHeaderSize + 1 + 2 + kMaxLobbyFrom + 2 + kMaxLobbyText];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x05;
   uint8_t* p = PutU16(message + 1, static_cast<uint32_t>(s));
   memcpy(p, From, s);
   p = PutU16(p + s, static_cast<uint32_t>(t));
   memcpy(p, text, t);
   p += t;
-  return SendRequest(message, static_cast<uint32_t>(p - message), "FAILED: RLSendLobbyMessage()");
+  return SendRequest(frame, static_cast<uint32_t>(p - message), "FAILED: RLSendLobbyMessage()");
 }

@@ -2,13 +2,13 @@
 
 #include "log/log.h"
 #include "platform/lockorder.h"
-#include "tcplibrary/tcplibrary.h"
 
 PlatLock csSend;
 
 static SessionState gSessionState RL_GUARDED_BY(csSend) = SessionState::kClosed;
 
-void CreateSendLock() { PlatLockInit(&csSend); }
+// Plain: no path takes csSend while holding it, which the lock order checks would report.
+void CreateSendLock() { PlatLockInitPlain(&csSend); }
 void DeleteSendLock() { PlatLockDelete(&csSend); }
 
 bool ChangeSessionState(SessionState from, SessionState to) {
@@ -23,24 +23,30 @@ void SetSessionState(SessionState to) {
   gSessionState = to;
 }
 
-SendResult OpenSession(const void* payload, uint32_t length) {
-  RankedLockGuard guard(&csSend, LockRank::kSend);
-  gSessionState = SessionState::kOpen;
-  return SendRequest(payload, length, nullptr);
-}
-
-SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine) {
-  RankedLockGuard guard(&csSend, LockRank::kSend);
+// Sends under csSend, which the caller holds.
+static SendResult SendRequestLocked(uint8_t* frame, uint32_t payloadLength, const char* failureLine)
+    RL_REQUIRES(csSend) {
   // After Meetpoint closed the connection the send is still tried: the transport's failure,
   // not an earlier guess, tells the game that the connection is gone.
   bool inSession = gSessionState == SessionState::kOpen || gSessionState == SessionState::kClosing;
-  bool sent = inSession && TcpSendMessage(payload, length) == 1;
-  if (!sent && failureLine != nullptr) Log.Printf("%s", failureLine);
+  bool sent = inSession && TcpSendFrame(frame, payloadLength) == 1;
+  if (!sent && failureLine != nullptr) Log.Write(failureLine);
   return sent ? kSent : kNotSent;
+}
+
+SendResult OpenSession(uint8_t* frame, uint32_t payloadLength) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  gSessionState = SessionState::kOpen;
+  return SendRequestLocked(frame, payloadLength, nullptr);
+}
+
+SendResult SendRequest(uint8_t* frame, uint32_t payloadLength, const char* failureLine) {
+  RankedLockGuard guard(&csSend, LockRank::kSend);
+  return SendRequestLocked(frame, payloadLength, failureLine);
 }
 
 SendResult RefuseRequest(const char* failureLine) {
   RankedLockGuard guard(&csSend, LockRank::kSend);
-  Log.Printf("%s", failureLine);
+  Log.Write(failureLine);
   return kNotSent;
 }

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "tcplibrary/tcplibrary.h"
 
 // What a sending export returns: 0 when the whole message was handed to the connection, 1
 // when it was not.
@@ -21,14 +22,18 @@ void DeleteSendLock();
 // only while it is open (or closing). The state changes under csSend.
 enum class SessionState { kClosed, kStarting, kOpen, kClosing };
 // Moves the state from `from` to `to`; false (and no change) when it was not `from`.
-bool ChangeSessionState(SessionState from, SessionState to);
-void SetSessionState(SessionState to);
+bool ChangeSessionState(SessionState from, SessionState to) RL_EXCLUDES(csSend);
+void SetSessionState(SessionState to) RL_EXCLUDES(csSend);
+
+// A request is built as its frame: kFrameHeaderSize bytes left free for the length field (the
+// send writes it), then the payload, whose length the send is given.
 
 // Opens the session and sends its first message in one hold of csSend, so that no request of
 // another thread goes out before that message.
-SendResult OpenSession(const void* payload, uint32_t length);
-// Sends one request as a frame while holding csSend. Outside a session nothing is sent. When
-// the send fails and failureLine is not null, that line is logged, csSend still held.
-SendResult SendRequest(const void* payload, uint32_t length, const char* failureLine);
+SendResult OpenSession(uint8_t* frame, uint32_t payloadLength) RL_EXCLUDES(csSend);
+// Sends one request's frame while holding csSend. Outside a session nothing is sent. When the
+// send fails and failureLine is not null, that line is logged, csSend still held.
+SendResult SendRequest(uint8_t* frame, uint32_t payloadLength, const char* failureLine)
+    RL_EXCLUDES(csSend);
 // Logs failureLine the way a failed send does, for requests refused before they are built.
-SendResult RefuseRequest(const char* failureLine);
+SendResult RefuseRequest(const char* failureLine) RL_EXCLUDES(csSend);

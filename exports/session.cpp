@@ -46,7 +46,7 @@ static void LogVersionBanner() {
   }
   void* buffer = malloc(size);
   if (buffer == nullptr) {
-    Log.Printf("Out of memory");
+    Log.Write("Out of memory");
     exit(1);  // NOLINT(concurrency-mt-unsafe): the process ends here by design
   }
   uint16_t v[4];
@@ -65,7 +65,7 @@ static int ReadClientPort() {
   uint32_t size = 16;
   PlatRegKey key = nullptr;
   if (PlatRegOpenLocalMachineKey("Software\\Brightmoor\\Orvane", &key) != 0) {
-    Log.Printf("Failed to open ClientPort key");
+    Log.Write("Failed to open ClientPort key");
     return 0;
   }
   long result = PlatRegQueryValue(key, "ClientPort", text, &size);
@@ -79,7 +79,7 @@ static int ReadClientPort() {
   PlatFormatSystemMessage(static_cast<uint32_t>(result), message, 255);
   PlatDebugOutput(message);
   PlatRegCloseKey(key);
-  Log.Printf("Failed to get ClientPort");
+  Log.Write("Failed to get ClientPort");
   return 0;
 }
 
@@ -88,7 +88,7 @@ static int StartFailed(const char* line) {
   char withEnd[128];
   snprintf(withEnd, sizeof withEnd, "%s\n", line);
   PlatDebugOutput(withEnd);
-  Log.Printf("%s", line);
+  Log.Write(line);
   return 1;
 }
 
@@ -97,10 +97,10 @@ static int StartFailed(const char* line) {
 // being set up or reaching Meetpoint before MsgInitialise. Returns RLInitialise's result.
 static int StartLink(uint16_t InitialiseValue) {
   if (!TcpStartup()) {
-    Log.Printf("Failed to init WSA");
+    Log.Write("Failed to init WSA");
     return 1;
   }
-  Log.Printf("Success, WSA initialised");
+  Log.Write("Success, WSA initialised");
   if (!ReadClientPort()) return StartFailed("Failed to read client port from registry");
   PlatEvent socketEvent = TcpCreateSocket(0);
   SetSocketEvent(socketEvent);
@@ -111,9 +111,11 @@ static int StartLink(uint16_t InitialiseValue) {
   if (!CreateExitEvent()) return StartFailed("Failed to create exit event");
   StartMessageThread();  // a thread that fails to start does not fail the start-up
 
-  uint8_t message[3] = {0x01};
+  uint8_t frame[kFrameHeaderSize + 3];
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x01;
   PutU16(message + 1, InitialiseValue);
-  if (OpenSession(message, sizeof message) == kSent) return 0;
+  if (OpenSession(frame, 3) == kSent) return 0;
   StopMessageThread();
   return 1;
 }
@@ -154,13 +156,15 @@ extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
 
 extern "C" int RLCALL RLSetGameState(uint32_t State) {
   Log.Printf("RLSetGameState( State:%u )", State);
-  uint8_t message[2] = {0x04, static_cast<uint8_t>(State)};
-  return static_cast<int>(SendRequest(message, sizeof message, "FAILED: RLSetGameState()"));
+  uint8_t frame[kFrameHeaderSize + 2];
+  frame[kFrameHeaderSize] = 0x04;
+  frame[kFrameHeaderSize + 1] = static_cast<uint8_t>(State);
+  return static_cast<int>(SendRequest(frame, 2, "FAILED: RLSetGameState()"));
 }
 
 extern "C" int RLCALL RLShutdown(void) {
   StartStopGuard guard;
-  Log.Printf("RLShutdown()");
+  Log.Write("RLShutdown()");
   if (!guard.Held() || !ChangeSessionState(SessionState::kOpen, SessionState::kClosing)) {
     // Outside a session: a thread of an earlier session that is still on its way out is
     // waited for, so that the library may be unloaded once this returns.
@@ -168,8 +172,9 @@ extern "C" int RLCALL RLShutdown(void) {
     return 1;
   }
   RLSetGameState(5);
-  const uint8_t message = 0x02;
-  int result = static_cast<int>(SendRequest(&message, 1, "FAILED: RLShutdown()"));
+  uint8_t frame[kFrameHeaderSize + 1];
+  frame[kFrameHeaderSize] = 0x02;
+  int result = static_cast<int>(SendRequest(frame, 1, "FAILED: RLShutdown()"));
   if (result == kSent) {
     PlatSleep(300);
     TcpClose();

@@ -26,18 +26,19 @@ extern "C" uint32_t RLCALL RLAddFloatStat(uint32_t Index, double Value) {
 }
 
 extern "C" uint32_t RLCALL RLResetStats(void) {
-  Log.Printf("RLResetStats()");
+  Log.Write("RLResetStats()");
   if (pSessionData != nullptr) pSessionData->ResetStats();
   return 1;
 }
 
 extern "C" uint32_t RLCALL RLSendStats(void) {
-  Log.Printf("RLSendStats()");
+  Log.Write("RLSendStats()");
   if (pSessionData == nullptr) return 1;
-  uint8_t message[1 + kStatSlots * kStatSlotSize] = {0x0B};
-  char* text = reinterpret_cast<char*>(message + 1);
+  uint8_t frame[kFrameHeaderSize + 1 + kStatSlots * kStatSlotSize] = {};
+  frame[kFrameHeaderSize] = 0x0B;
+  char* text = reinterpret_cast<char*>(frame + kFrameHeaderSize + 1);
   pSessionData->GetStatsText(text);
-  return SendRequest(message, static_cast<uint32_t>(1 + strlen(text) + 1), nullptr);
+  return SendRequest(frame, static_cast<uint32_t>(1 + strlen(text) + 1), nullptr);
 }
 
 extern "C" uint32_t RLCALL RLSetGameSpecificData(int32_t Block, const void* Data, uint32_t Size) {
@@ -59,13 +60,15 @@ extern "C" uint32_t RLCALL RLUpdateGameSpecificData(int32_t Block, uint32_t BitP
 }
 
 extern "C" uint32_t RLCALL RLFlushServerDescriptionChanges(void) {
-  Log.Printf("RLFlushServerDescriptionChanges()");
+  Log.Write("RLFlushServerDescriptionChanges()");
   if (pSessionData == nullptr) return 1;
   // Each block's size and bytes are read together, so no change comes between them.
-  uint8_t message[1024] = {0x03};
+  uint8_t frame[kFrameHeaderSize + 1024] = {};
+  uint8_t* message = frame + kFrameHeaderSize;
+  message[0] = 0x03;
   uint32_t e = pSessionData->CopyBlock(1, message + 3, kBlockSize);
   PutU16(message + 1, e);
   uint32_t m = pSessionData->CopyBlock(2, message + 5 + e, kBlockSize);
   PutU16(message + 3 + e, m);
-  return SendRequest(message, 5 + e + m, "FAILED: RLFlushServerDescriptionChanges()");
+  return SendRequest(frame, 5 + e + m, "FAILED: RLFlushServerDescriptionChanges()");
 }

@@ -17,7 +17,7 @@ static const char* const kMonthNames[] = {"None",    "January",  "February", "Ma
 
 CLog::CLog()
     : bFlag(1), nConsoleLevel(2), nFileLevel(2), pLogFile(nullptr), pConsoleStream(stderr) {
-  PlatLockInit(&csLog);
+  PlatLockInitPlain(&csLog);  // each operation takes it once; the writing helpers require it
 }
 
 CLog::~CLog() {
@@ -55,48 +55,21 @@ bool CLog::Close() {
 }
 
 // The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
-// the message to the file and to the console, then each line end with its flush.
+// the message to the file and to the console, then each line end with its flush. The caller
+// has checked that a destination it names exists.
 //
-// The message is formatted once into a fixed area and the same bytes go to both
-// destinations (a message may hold zero bytes, from "%c", so it is written by its length);
-// a format without conversions is its own message. A message too long for the area is
-// formatted for each destination instead.
-void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list args) {
-  toFile = toFile && pLogFile != nullptr;
-  toConsole = toConsole && pConsoleStream != nullptr;
-  if (!toFile && !toConsole) return;
-  char area[1024];
-  const char* message = format;
-  int length;
-  if (strchr(format, '%') == nullptr) {
-    length = static_cast<int>(strlen(format));
-  } else {
-    va_list copy;
-    va_copy(copy, args);
-    length =
-        vsnprintf(area, sizeof area, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
-    va_end(copy);
-    message = area;
-    if (length < 0 || static_cast<size_t>(length) >= sizeof area) message = nullptr;
-  }
-  auto writeMessage = [&](FILE* stream) {
-    if (message != nullptr) {
-      fwrite(message, 1, static_cast<size_t>(length), stream);
-    } else {
-      va_list again;
-      va_copy(again, args);
-      vfprintf(stream, format, again);  // NOLINT(clang-analyzer-valist.Uninitialized)
-      va_end(again);
-    }
-  };
-  if (toFile) {
-    PlatLocalTime t;
-    PlatGetLocalTime(&t);
-    fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
-    fflush(pLogFile);
-    writeMessage(pLogFile);
-  }
-  if (toConsole) writeMessage(pConsoleStream);
+// A line is formatted once, into an area on the caller's stack before csLog is taken, and the
+// same bytes go to both destinations, written by their length. A line too long for the area is
+// formatted for each destination instead, under the lock.
+
+void CLog::WriteStamp() {
+  PlatLocalTime t;
+  PlatGetLocalTime(&t);
+  fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
+  fflush(pLogFile);
+}
+
+void CLog::EndLine(bool toFile, bool toConsole) {
   if (toFile) {
     fputc('\n', pLogFile);
     fflush(pLogFile);
@@ -107,19 +80,87 @@ void CLog::WriteLine(bool toFile, bool toConsole, const char* format, va_list ar
   }
 }
 
+void CLog::WriteLine(bool toFile, bool toConsole, const char* message, size_t length) {
+  toFile = toFile && pLogFile != nullptr;
+  toConsole = toConsole && pConsoleStream != nullptr;
+  if (toFile) {
+    WriteStamp();
+    fwrite(message, 1, length, pLogFile);
+  }
+  if (toConsole) fwrite(message, 1, length, pConsoleStream);
+  EndLine(toFile, toConsole);
+}
+
+void CLog::WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args) {
+  toFile = toFile && pLogFile != nullptr;
+  toConsole = toConsole && pConsoleStream != nullptr;
+  if (toFile) {
+    WriteStamp();
+    va_list copy;
+    va_copy(copy, args);
+    vfprintf(pLogFile, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(copy);
+  }
+  if (toConsole) {
+    va_list copy;
+    va_copy(copy, args);
+    vfprintf(pConsoleStream, format, copy);  // NOLINT(clang-analyzer-valist.Uninitialized)
+    va_end(copy);
+  }
+  EndLine(toFile, toConsole);
+}
+
+// The formatting area; a line of this many characters or more is formatted for each
+// destination.
+static const size_t kLineArea = 1024;
+
+// Whether vsnprintf's result is a whole line in the area.
+static bool FitsArea(int length) { return length >= 0 && static_cast<size_t>(length) < kLineArea; }
+
 void CLog::Printf(const char* format, ...) {
-  RankedLockGuard guard(&csLog, LockRank::kLog);
+  char area[kLineArea];
   va_list args;
   va_start(args, format);
-  WriteLine(true, true, format, args);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above
+  int length = vsnprintf(area, sizeof area, format, args);
+  va_end(args);
+  if (FitsArea(length)) {
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLine(true, true, area, static_cast<size_t>(length));
+    return;
+  }
+  va_start(args, format);
+  {
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLongLine(true, true, format, args);
+  }
   va_end(args);
 }
 
+void CLog::Write(const char* text) {
+  size_t length = strlen(text);
+  RankedLockGuard guard(&csLog, LockRank::kLog);
+  WriteLine(true, true, text, length);
+}
+
+// The levels are read under the line's lock.
 void CLog::PrintfLevel(int level, const char* format, ...) {
-  RankedLockGuard guard(&csLog, LockRank::kLog);  // the levels are read under the line's lock
+  char area[kLineArea];
   va_list args;
   va_start(args, format);
-  WriteLine(level <= nFileLevel, level <= nConsoleLevel, format, args);
+  // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): started above
+  int length = vsnprintf(area, sizeof area, format, args);
+  va_end(args);
+  if (FitsArea(length)) {
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLine(level <= nFileLevel, level <= nConsoleLevel, area, static_cast<size_t>(length));
+    return;
+  }
+  va_start(args, format);
+  {
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLongLine(level <= nFileLevel, level <= nConsoleLevel, format, args);
+  }
   va_end(args);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 
@@ -17,25 +18,34 @@ class CLog {
   CLog& operator=(const CLog&) = delete;
 
   // Opens path for appending and writes the opening banner; false when it can't be opened.
-  bool Open(const char* path);
+  bool Open(const char* path) RL_EXCLUDES(csLog);
   // Writes the closing banner and closes the file; false when no file was open or the close
   // reported an error.
-  bool Close();
+  bool Close() RL_EXCLUDES(csLog);
   // Writes one line to both destinations.
-  void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3);
+  void Printf(const char* format, ...) RL_PRINTF_FORMAT(2, 3) RL_EXCLUDES(csLog);
+  // Writes a text as it is as one line to both destinations, as Printf("%s", text) does.
+  void Write(const char* text) RL_EXCLUDES(csLog);
   // Writes one line to each destination whose level is at least the line's level.
-  void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4);
+  void PrintfLevel(int level, const char* format, ...) RL_PRINTF_FORMAT(3, 4) RL_EXCLUDES(csLog);
   // Sets the console stream; null restores the standard error stream.
-  void SetConsoleStream(FILE* stream);
+  void SetConsoleStream(FILE* stream) RL_EXCLUDES(csLog);
 
   // The log's described interface also has setters for its flag and levels; nothing in the
   // library calls them.
-  void SetFlag(uint8_t flag);
-  void SetFileLevel(int level);
-  void SetLevels(int consoleLevel, int fileLevel);
+  void SetFlag(uint8_t flag) RL_EXCLUDES(csLog);
+  void SetFileLevel(int level) RL_EXCLUDES(csLog);
+  void SetLevels(int consoleLevel, int fileLevel) RL_EXCLUDES(csLog);
 
  private:
-  void WriteLine(bool toFile, bool toConsole, const char* format, va_list args) RL_REQUIRES(csLog);
+  // A line of length bytes (it may hold zero bytes, from "%c") to the destinations chosen.
+  void WriteLine(bool toFile, bool toConsole, const char* message, size_t length)
+      RL_REQUIRES(csLog);
+  // A line too long for the formatting area, formatted for each destination instead.
+  void WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args)
+      RL_REQUIRES(csLog);
+  void WriteStamp() RL_REQUIRES(csLog);
+  void EndLine(bool toFile, bool toConsole) RL_REQUIRES(csLog);
   void WriteBanner(const char* title, bool emptyLineAfter) RL_REQUIRES(csLog);
 
   [[maybe_unused]] uint8_t bFlag RL_GUARDED_BY(csLog);  // kept for SetFlag; nothing reads it

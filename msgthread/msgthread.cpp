@@ -21,28 +21,28 @@ static bool bHandOver = false;
 void DispatchReceived(int type, const uint8_t* payload, uint32_t length) {
   switch (type) {
     case 0x20:
-      Log.Printf("MP -> New game instance");
+      Log.Write("MP -> New game instance");
       OnNewGameInstance(payload, length);
       break;
     case 0x21:
-      Log.Printf("MP -> New game results");
+      Log.Write("MP -> New game results");
       OnNewGameResults(payload, length);
       break;
     case 0x22:
-      Log.Printf("MP -> New game vote");
+      Log.Write("MP -> New game vote");
       OnNewGameVote(payload, length);
       break;
     case 0x23:
-      Log.Printf("MP -> New game join");
+      Log.Write("MP -> New game join");
       OnNewGameJoin(payload, length);
       break;
     case 0x2C:
-      Log.Printf("MP -> Incoming message");
+      Log.Write("MP -> Incoming message");
       OnIncomingMessage(payload, length);
       break;
     default:
       // A failed receive comes here as type 0; a type byte of 0x80 or more is negative.
-      Log.Printf("MP -> Unknown message type");
+      Log.Write("MP -> Unknown message type");
       fprintf(stderr, "Unknown message 0x%02X\n", static_cast<unsigned>(type));
       break;
   }
@@ -97,7 +97,7 @@ bool CreateExitEvent() {
 }
 
 int StartMessageThread() {
-  Log.Printf("Starting message thread");
+  Log.Write("Starting message thread");
   if (bMsgThreadRunning == 1) return 0;
   hMsgThread = PlatThreadStart(MessageThread, nullptr);
   if (hMsgThread == PLAT_NO_THREAD) return 0;
@@ -106,7 +106,7 @@ int StartMessageThread() {
 }
 
 int StopMessageThread() {
-  Log.Printf("Stopping message thread");
+  Log.Write("Stopping message thread");
   if (bMsgThreadRunning == 0) return 0;
   PlatEventSet(hExitEvent);
   return 1;

@@ -13,6 +13,8 @@
 
 // ---------------------------------------------------------------------------------------------
 // Critical sections. Recursive, like Windows critical sections: the owner may enter again.
+// A lock made by PlatLockInitPlain is not: where no owner ever enters again it is cheaper on
+// POSIX, and there an owner entering again would wait for itself for ever.
 
 // Aligned to 8, what a critical section or a mutex needs: no more, because on 32-bit Windows
 // the heap that new draws from gives only 8-byte alignment, and a session object holds a lock.
@@ -20,13 +22,17 @@ struct RL_CAPABILITY("mutex") PlatLock {
   alignas(8) unsigned char opaque[64];
 };
 
-// Makes the lock usable. Call once before any other use.
+// Makes the lock usable as a recursive lock. Call once before any other use.
 void PlatLockInit(PlatLock* lock);
+// Makes the lock usable as a plain lock, which its owner must not enter again (on Windows it
+// is the same critical section as PlatLockInit makes). Call once before any other use.
+void PlatLockInitPlain(PlatLock* lock);
 // Releases what PlatLockInit allocated; the lock must not be held.
 void PlatLockDelete(PlatLock* lock);
-// Waits until the calling thread owns the lock (again, if it owns it already).
+// Waits until the calling thread owns the lock (again, if it owns a recursive lock already).
 void PlatLockEnter(PlatLock* lock) RL_ACQUIRE(lock);
-// Takes the lock (again) when no other thread owns it; false, without waiting, when one does.
+// Takes the lock (again, if recursive) when no other thread owns it; false, without waiting,
+// when one does (or, for a plain lock, when the calling thread does).
 bool PlatLockTryEnter(PlatLock* lock) RL_TRY_ACQUIRE(true, lock);
 // Gives up one level of ownership taken by PlatLockEnter or PlatLockTryEnter.
 void PlatLockLeave(PlatLock* lock) RL_RELEASE(lock);

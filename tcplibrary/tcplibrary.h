@@ -28,8 +28,12 @@ int TcpStartup();
 PlatEvent TcpCreateSocket(uint16_t port);
 // Connects sktServer to 127.0.0.1:port within 5 s: 1 connected, 0 not.
 int TcpConnectLoopback(uint16_t port);
-// Sends one frame around the payload: 1 when all of it went out, 0 when the frame would exceed
-// 4096 bytes or a send or 5-second wait failed.
+// Sends one frame built in place: frame holds kFrameHeaderSize free bytes, into which the length
+// field is written, and behind them the payload of payloadLength bytes. 1 when all of it went
+// out, 0 when the frame would exceed 4096 bytes or a send or 5-second wait failed.
+int TcpSendFrame(uint8_t* frame, uint32_t payloadLength);
+// Sends one frame around a payload that has no room for the length field in front, as
+// TcpSendFrame does, copying the payload first.
 int TcpSendMessage(const void* payload, uint32_t length);
 // Receives one frame of at most maximum bytes and copies what followed its length field to
 // destination (room for maximum - 4 bytes). Returns the type byte as a signed value, 0 on

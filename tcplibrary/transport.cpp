@@ -58,12 +58,10 @@ int TcpConnect(uint32_t address, uint16_t port) {
 
 int TcpConnectLoopback(uint16_t port) { return TcpConnect(PlatLoopbackAddress(), port); }
 
-int TcpSendMessage(const void* payload, uint32_t length) {
-  if (length > kMaxFrameSize - kFrameHeaderSize) return 0;
-  uint8_t frame[kMaxFrameSize];
-  const uint32_t total = length + kFrameHeaderSize;
+int TcpSendFrame(uint8_t* frame, uint32_t payloadLength) {
+  if (payloadLength > kMaxFrameSize - kFrameHeaderSize) return 0;
+  const uint32_t total = payloadLength + kFrameHeaderSize;
   PutU32(frame, total);
-  if (length > 0) memcpy(frame + kFrameHeaderSize, payload, length);
 
   int sent = PlatSocketSend(sktServer, frame, static_cast<int>(total));
   if (sent == PLAT_SOCKET_ERROR) return 0;
@@ -74,6 +72,13 @@ int TcpSendMessage(const void* payload, uint32_t length) {
     sent += n;
   }
   return 1;
+}
+
+int TcpSendMessage(const void* payload, uint32_t length) {
+  if (length > kMaxFrameSize - kFrameHeaderSize) return 0;
+  uint8_t frame[kMaxFrameSize];
+  if (length > 0) memcpy(frame + kFrameHeaderSize, payload, length);
+  return TcpSendFrame(frame, length);
 }
 
 int TcpReceiveFrame(uint8_t* area, uint32_t maximum, int* firstCount) {

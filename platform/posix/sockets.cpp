@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -182,13 +183,21 @@ static int ConnectedFd(PlatSocket s, bool forSend, int* fd) {
   });
 }
 
+// The send goes first and the table is consulted only when it fails, so that the common send
+// doesn't pay for the table's lock: a socket of ours that isn't connected or was shut down
+// can't take the bytes anyway, and a value that names no descriptor or no connected socket
+// fails too. The table then gives the failure its Windows error, checked in the same order as
+// before a send. As a handle does on Windows, a value that is a connected socket sends, even
+// when the table doesn't know it or hasn't yet seen its connection made.
 int PlatSocketSend(PlatSocket s, const void* data, int length) {
-  int fd = -1;
+  // A value beyond the range of descriptors must not be cut down to one.
+  int fd = s <= static_cast<PlatSocket>(INT_MAX) ? static_cast<int>(s) : -1;
+  ssize_t n = send(fd, data, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
+  if (n >= 0) return static_cast<int>(n);
+  int err = errno;
   int checked = ConnectedFd(s, true, &fd);
   if (checked != 0) return checked;
-  ssize_t n = send(fd, data, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
-  if (n < 0) return errno == EPIPE ? Fail(PLAT_WSAECONNRESET) : FailWithErrno(errno);
-  return static_cast<int>(n);
+  return err == EPIPE ? Fail(PLAT_WSAECONNRESET) : FailWithErrno(err);
 }
 
 int PlatSocketRecv(PlatSocket s, void* data, int length) {

@@ -8,7 +8,8 @@
 #include "platform/posix/clock.h"
 
 // ---------------------------------------------------------------------------------------------
-// Critical sections: recursive mutexes.
+// Critical sections: recursive mutexes, or default ones for plain locks (whose lock and unlock
+// take glibc's shortest path).
 
 static_assert(sizeof(pthread_mutex_t) <= sizeof(PlatLock::opaque), "PlatLock too small");
 static_assert(alignof(pthread_mutex_t) <= alignof(PlatLock), "PlatLock under-aligned");
@@ -24,6 +25,8 @@ void PlatLockInit(PlatLock* lock) {
   pthread_mutex_init(Mutex(lock), &attr);
   pthread_mutexattr_destroy(&attr);
 }
+
+void PlatLockInitPlain(PlatLock* lock) { pthread_mutex_init(Mutex(lock), nullptr); }
 
 void PlatLockDelete(PlatLock* lock) { pthread_mutex_destroy(Mutex(lock)); }
 

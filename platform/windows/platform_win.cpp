@@ -16,6 +16,8 @@ static CRITICAL_SECTION* CriticalSection(PlatLock* lock) {
 }
 
 void PlatLockInit(PlatLock* lock) { InitializeCriticalSection(CriticalSection(lock)); }
+// A critical section serves for both kinds: a plain lock is only a promise not to enter again.
+void PlatLockInitPlain(PlatLock* lock) { InitializeCriticalSection(CriticalSection(lock)); }
 void PlatLockDelete(PlatLock* lock) { DeleteCriticalSection(CriticalSection(lock)); }
 // The annotations describe the contract; the analysis can't see through the system calls.
 void PlatLockEnter(PlatLock* lock) RL_NO_THREAD_SAFETY_ANALYSIS {
