@@ -177,6 +177,9 @@ extern "C" int RLCALL RLShutdown(void) {
   int result = static_cast<int>(SendRequest(frame, 1, "FAILED: RLShutdown()"));
   if (result == kSent) {
     PlatSleep(300);
+    // Requests are refused from here on, before the close: a close after a failed shutdown
+    // frees the socket's number at once, and no request may reach whatever reuses it.
+    SetSessionState(SessionState::kClosed);
     TcpClose();
   }
   StopMessageThread();
