@@ -4,16 +4,6 @@ namespace mp {
 
 namespace {
 
-uint32_t NumberOf(const Message& message, const char* field) {
-  const Value* value = message.Find(field);
-  return value != nullptr ? value->number : 0;
-}
-
-std::string TextOf(const Message& message, const char* field) {
-  const Value* value = message.Find(field);
-  return value != nullptr ? value->text : "";
-}
-
 Message Event(uint8_t type) {
   Message event;
   event.type = type;
@@ -40,9 +30,9 @@ std::string Lobby::PlayerName(uint32_t index) const {
 // every one with a higher score; a rating never falls below 0. All changes are worked out
 // from the ratings before the game.
 Message Lobby::Results(const Message& request) {
-  uint32_t count = NumberOf(request, "NumPlrs");
+  uint32_t count = request.NumberOf("NumPlrs");
   if (count > kMaxPlayerRecords) count = kMaxPlayerRecords;
-  std::string results = TextOf(request, "Results");
+  std::string results = request.TextOf("Results");
   std::vector<int> scores(count);
   std::vector<int64_t> ratings(count);
   for (uint32_t i = 0; i < count; ++i) {
@@ -50,8 +40,8 @@ Message Lobby::Results(const Message& request) {
     ratings[i] = Rating(PlayerName(i));
   }
   Message event = Event(kNewGameResults);
-  event.AddNumber("GiID", NumberOf(request, "GiID"));
-  event.AddNumber("Vote", NumberOf(request, "Vote"));
+  event.AddNumber("GiID", request.NumberOf("GiID"));
+  event.AddNumber("Vote", request.NumberOf("Vote"));
   event.AddNumber("NumPlrs", count);
   event.AddNumber("RecordsSize", count * 36);
   for (uint32_t i = 0; i < count; ++i) {
@@ -71,22 +61,22 @@ std::vector<Message> Lobby::Handle(const Message& request) {
   std::vector<Message> events;
   switch (request.type) {
     case kInitialise:
-      initialiseValue_ = static_cast<int>(NumberOf(request, "InitialiseValue"));
+      initialiseValue_ = static_cast<int>(request.NumberOf("InitialiseValue"));
       break;
     case kGameState:
-      gameState_ = static_cast<int>(NumberOf(request, "State"));
+      gameState_ = static_cast<int>(request.NumberOf("State"));
       break;
     case kServerDescription:
       descriptionSeen_ = true;
-      extraBlock_ = TextOf(request, "Extra");
-      nonBlock_ = TextOf(request, "Non");
+      extraBlock_ = request.TextOf("Extra");
+      nonBlock_ = request.TextOf("Non");
       break;
     case kStats:
       statsSeen_ = true;
-      stats_ = TextOf(request, "Stats");
+      stats_ = request.TextOf("Stats");
       break;
     case kAccusePlayer:
-      accused_.emplace_back(NumberOf(request, "GiID"), TextOf(request, "Player"));
+      accused_.emplace_back(request.NumberOf("GiID"), request.TextOf("Player"));
       break;
     case kStartGameInstance: {
       uint32_t giid = nextGiID_++;
@@ -97,7 +87,7 @@ std::vector<Message> Lobby::Handle(const Message& request) {
       break;
     }
     case kJoinGame: {
-      uint32_t giid = NumberOf(request, "GiID");
+      uint32_t giid = request.NumberOf("GiID");
       events.push_back(Event(kNewGameJoin));
       events.back().AddNumber("GiID", giid);
       events.back().AddNumber("Result", KnowsInstance(giid) ? 1 : 0);
@@ -105,8 +95,8 @@ std::vector<Message> Lobby::Handle(const Message& request) {
     }
     case kVote:
       events.push_back(Event(kNewGameVote));
-      events.back().AddNumber("GiID", NumberOf(request, "GiID"));
-      events.back().AddNumber("Vote", NumberOf(request, "Vote"));
+      events.back().AddNumber("GiID", request.NumberOf("GiID"));
+      events.back().AddNumber("Vote", request.NumberOf("Vote"));
       events.back().AddText("Voter", settings_.localPlayer);
       break;
     case kGameResults:
@@ -114,8 +104,8 @@ std::vector<Message> Lobby::Handle(const Message& request) {
       break;
     case kLobbyMessage:
       events.push_back(Event(kIncomingMessage));
-      events.back().AddText("From", TextOf(request, "From"));
-      events.back().AddText("Text", TextOf(request, "Text"));
+      events.back().AddText("From", request.TextOf("From"));
+      events.back().AddText("Text", request.TextOf("Text"));
       break;
   }
   if (!settings_.answer) events.clear();
@@ -123,7 +113,7 @@ std::vector<Message> Lobby::Handle(const Message& request) {
 }
 
 void Lobby::Sent(const Message& event) {
-  if (event.type == kNewGameInstance) instances_.insert(NumberOf(event, "GiID"));
+  if (event.type == kNewGameInstance) instances_.insert(event.NumberOf("GiID"));
 }
 
 std::vector<std::string> Lobby::Describe() const {

@@ -324,15 +324,6 @@ void Meetpoint::Queue(const Message& event) {
 }
 
 #if defined(MEETPOINT_RELAY)
-uint32_t NumberOf(const Message& message, const char* field) {
-  const Value* value = message.Find(field);
-  return value != nullptr ? value->number : 0;
-}
-
-std::string TextOf(const Message& message, const char* field) {
-  const Value* value = message.Find(field);
-  return value != nullptr ? value->text : "";
-}
 
 // The game's request as the lobby server takes it. The player is the one logged in: the
 // sender named in a LobbyMessage goes no further. Requests without a lobby counterpart stay
@@ -344,27 +335,26 @@ void Meetpoint::Relay(const Message& request) {
       out = lobby::Message(lobby::kStartInstance);
       break;
     case kJoinGame:
-      out = lobby::Message(lobby::kJoin).Num(NumberOf(request, "GiID"));
+      out = lobby::Message(lobby::kJoin).Num(request.NumberOf("GiID"));
       break;
     case kVote:
-      out = lobby::Message(lobby::kVote)
-                .Num(NumberOf(request, "GiID"))
-                .Num(NumberOf(request, "Vote"));
+      out =
+          lobby::Message(lobby::kVote).Num(request.NumberOf("GiID")).Num(request.NumberOf("Vote"));
       break;
     case kGameResults:
       out = lobby::Message(lobby::kResults)
-                .Num(NumberOf(request, "GiID"))
-                .Num(NumberOf(request, "Vote"))
-                .Text(TextOf(request, "Results"))
-                .Num(NumberOf(request, "NumPlrs"));
+                .Num(request.NumberOf("GiID"))
+                .Num(request.NumberOf("Vote"))
+                .Text(request.TextOf("Results"))
+                .Num(request.NumberOf("NumPlrs"));
       break;
     case kAccusePlayer:
       out = lobby::Message(lobby::kAccuse)
-                .Num(NumberOf(request, "GiID"))
-                .Text(TextOf(request, "Player").substr(0, 31));
+                .Num(request.NumberOf("GiID"))
+                .Text(request.TextOf("Player").substr(0, 31));
       break;
     case kLobbyMessage:
-      out = lobby::Message(lobby::kChat).Text(TextOf(request, "Text"));
+      out = lobby::Message(lobby::kChat).Text(request.TextOf("Text"));
       break;
     default:
       return;

@@ -64,6 +64,16 @@ const Value* Message::Find(const std::string& name) const {
   return nullptr;
 }
 
+uint32_t Message::NumberOf(const std::string& name) const {
+  const Value* value = Find(name);
+  return value != nullptr ? value->number : 0;
+}
+
+std::string Message::TextOf(const std::string& name) const {
+  const Value* value = Find(name);
+  return value != nullptr ? value->text : "";
+}
+
 const char* TypeName(uint8_t type) {
   for (const TypeEntry& entry : kTypes) {
     if (entry.type == type) return entry.name;

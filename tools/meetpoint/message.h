@@ -39,6 +39,9 @@ struct Message {
   void AddPlayer(const std::string& name, uint32_t rating);
   // The first field of that name, or null.
   const Value* Find(const std::string& name) const;
+  // The first field of that name's number or text; 0 or empty when there is none.
+  uint32_t NumberOf(const std::string& name) const;
+  std::string TextOf(const std::string& name) const;
 };
 
 // Message type codes: requests from the game, then events from meetpoint.
