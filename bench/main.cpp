@@ -36,11 +36,7 @@ static int Table(bool quick, const std::vector<std::string>& files) {
   rows.insert(rows.end(), scale.begin(), scale.end());
   {
     BenchSession session;
-    if (!session.Started()) {
-      fprintf(stderr,
-              "no session: RLInitialise failed or Meetpoint's stand-in got no connection\n");
-      return 1;
-    }
+    if (!session.Started()) return 1;
     FloorLink floor;
     auto add = [&](const std::vector<std::string>& more) {
       rows.insert(rows.end(), more.begin(), more.end());

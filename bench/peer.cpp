@@ -1,5 +1,7 @@
 #include "peer.h"
 
+#include <cstdio>
+
 #include <string>
 
 #include "measure.h"
@@ -103,6 +105,9 @@ struct BenchSession::Surroundings {
 BenchSession::BenchSession() : surroundings_(new Surroundings) {
   SetClientPortValue(std::to_string(meetpoint_.Port()));
   started_ = RLInitialise(0, 0) == 0 && meetpoint_.Accept(5000);
+  if (!started_) {
+    fprintf(stderr, "no session: RLInitialise failed or Meetpoint's stand-in got no connection\n");
+  }
 }
 
 std::string BenchSession::ConsoleText() { return surroundings_->out.Text(); }

@@ -55,6 +55,7 @@ class BenchSession {
   ~BenchSession();
   BenchSession(const BenchSession&) = delete;
   BenchSession& operator=(const BenchSession&) = delete;
+  // False when the session didn't start (the constructor has said why on standard error).
   bool Started() const { return started_; }
   GamePeer& Meetpoint() { return meetpoint_; }
   // What the library has written to its standard output (its console stream) so far.

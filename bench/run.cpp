@@ -46,11 +46,7 @@ int MeasureRun(const std::string& tag, bool quick, FILE* out) {
   std::vector<Figure> figures;
   {
     BenchSession session;
-    if (!session.Started()) {
-      fprintf(stderr,
-              "no session: RLInitialise failed or Meetpoint's stand-in got no connection\n");
-      return 1;
-    }
+    if (!session.Started()) return 1;
     FloorLink floor;
     std::string differences = CompareRequestOutput(session, floor);
     if (!differences.empty()) {
