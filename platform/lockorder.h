@@ -31,8 +31,8 @@ class RL_SCOPED_CAPABILITY RankedLockGuard {
  public:
   RankedLockGuard(PlatLock* lock, LockRank rank) RL_ACQUIRE(lock)
       : rank_(rank), lock_(lock), held_(true) {
-    LockOrderEnter(rank_,
-                   lock_);  // checked before waiting, so a breach is reported, not deadlocked
+    // Checked before waiting, so that a breach is reported, not deadlocked.
+    LockOrderEnter(rank_, lock_);
     PlatLockEnter(lock_);
   }
   // Takes the lock only when no other thread holds it; Held() tells whether it did.

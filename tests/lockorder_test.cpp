@@ -62,6 +62,25 @@ TEST(LockOrderDeathTest, TheLibrarysLocksReportEveryBreach) {
     EXPECT_EQ(gBreaches, c.breach != nullptr ? std::vector<std::string>{c.breach}
                                              : std::vector<std::string>{});
   }
+
+  // A lock taken only if free is checked as a take and counts as held while its guard lasts.
+  gBreaches.clear();
+  {
+    RankedLockGuard tried(&outerLock, LockRank::kLog, RankedLockGuard::TryOnly{});
+    ASSERT_TRUE(tried.Held());
+    take(LockRank::kSend);
+  }
+  // Each plain lock is held as often as it was taken, whatever order the locks are left in.
+  LockOrderEnter(LockRank::kSend, &innerLock);
+  LockOrderEnter(LockRank::kLog, &outerLock);
+  LockOrderEnter(LockRank::kLog, &outerLock);
+  LockOrderLeave(LockRank::kSend, &innerLock);
+  LockOrderLeave(LockRank::kLog, &outerLock);
+  LockOrderEnter(LockRank::kLog, &outerLock);
+  for (int i = 0; i < 2; ++i) LockOrderLeave(LockRank::kLog, &outerLock);
+  const char* again = "csLog taken again while it is held";
+  EXPECT_EQ(gBreaches,
+            (std::vector<std::string>{"csSend taken while csLog is held", again, again}));
   SetLockOrderHandler(previous);
   PlatLockDelete(&outerLock);
   PlatLockDelete(&innerLock);

@@ -87,6 +87,8 @@ TEST_F(TcpLibraryTest, SentFramesCarryTheirTotalLengthFirst) {
   Bytes tooLarge(4093, 0xCD);
   EXPECT_EQ(TcpSendMessage(tooLarge.data(), 4093), 0);
   EXPECT_EQ(TcpSendMessage(tooLarge.data(), 0xFFFFFFFFu), 0);  // would wrap the total
+  Bytes frame(4 + 4093);
+  EXPECT_EQ(TcpSendFrame(frame.data(), 4093), 0);
   EXPECT_TRUE(PeerReceives(0).empty());
 }
 
