@@ -10,7 +10,7 @@
 // events delivered a second, and with --pids the servers' resident memory per player.
 #include <sys/resource.h>
 
-#include <asio.hpp>
+#include "net.h"
 
 #include <algorithm>
 #include <chrono>
@@ -68,7 +68,7 @@ class Player : public std::enable_shared_from_this<Player> {
 
   void Start(const tcp::endpoint& server, const std::string& name, const std::string& password) {
     auto self = shared_from_this();
-    socket_.async_connect(server, [self, name, password](std::error_code ec) {
+    socket_.async_connect(server, [self, name, password](ErrorCode ec) {
       if (ec) return self->Fail("connect: " + ec.message());
       self->socket_.set_option(tcp::no_delay(true), ec);
       self->Send(
@@ -100,7 +100,7 @@ class Player : public std::enable_shared_from_this<Player> {
     out_.swap(pending_);
     pending_.clear();
     auto self = shared_from_this();
-    asio::async_write(socket_, asio::buffer(out_), [self](std::error_code ec, size_t) {
+    asio::async_write(socket_, asio::buffer(out_), [self](ErrorCode ec, size_t) {
       self->writing_ = false;
       if (ec) return self->Fail("send: " + ec.message());
       self->Write();
@@ -109,7 +109,7 @@ class Player : public std::enable_shared_from_this<Player> {
 
   void Read() {
     auto self = shared_from_this();
-    socket_.async_read_some(asio::buffer(buffer_), [self](std::error_code ec, size_t size) {
+    socket_.async_read_some(asio::buffer(buffer_), [self](ErrorCode ec, size_t size) {
       if (ec) return self->Fail("read: " + ec.message());
       std::vector<lobby::Bytes> payloads;
       if (!self->reader_.Feed(self->buffer_, size, &payloads))

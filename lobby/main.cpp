@@ -4,8 +4,8 @@
 //   rallylobby --store WHERE --add-player NAME --password-file FILE [--count N] [--cheap-hash]
 #include <sys/resource.h>
 
-#include <asio.hpp>
-#include <asio/ssl.hpp>
+#include "net.h"
+#include <boost/asio/ssl.hpp>
 
 #include <cstdio>
 #include <cstdlib>
@@ -141,7 +141,7 @@ class Acceptor {
       : acceptor_(io, where), tls_(tls), useTls_(useTls), server_(server) {}
   uint16_t Port() const { return acceptor_.local_endpoint().port(); }
   void Accept() {
-    acceptor_.async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+    acceptor_.async_accept([this](ErrorCode ec, asio::ip::tcp::socket socket) {
       if (!ec) {
         server_.Add(std::make_shared<lobby::Session>(std::move(socket), tls_, useTls_, server_,
                                                      ++ids_, server_.Settings().limits));
@@ -179,7 +179,7 @@ int main(int argc, char** argv) {
   if (!o.addPlayer.empty()) return AddPlayers(o, *store);
 
   size_t colon = o.listen.rfind(':');
-  std::error_code ec;
+  ErrorCode ec;
   asio::ip::address address = asio::ip::make_address(o.listen.substr(0, colon), ec);
   if (colon == std::string::npos || ec) {
     fprintf(stderr, "rallylobby: --listen wants an address and a port, got %s\n", o.listen.c_str());
@@ -214,7 +214,7 @@ int main(int argc, char** argv) {
     auto port = static_cast<uint16_t>(atoi(o.listen.c_str() + colon + 1));
     acceptor =
         std::make_unique<Acceptor>(io, asio::ip::tcp::endpoint(address, port), tls, useTls, server);
-  } catch (const std::system_error& e) {
+  } catch (const std::exception& e) {
     fprintf(stderr, "rallylobby: can't listen on %s: %s\n", o.listen.c_str(), e.what());
     return 1;
   }
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
          o.store.c_str());
   fflush(stdout);
   asio::signal_set signals(io, SIGINT, SIGTERM);
-  signals.async_wait([&io](std::error_code, int) { io.stop(); });
+  signals.async_wait([&io](ErrorCode, int) { io.stop(); });
   io.run();
   // The store's subscriber thread posts into io: it stops before io and the server go.
   store.reset();

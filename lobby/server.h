@@ -4,7 +4,7 @@
 // Everything runs on the one event-loop thread, except password checks, which take a pool.
 #pragma once
 
-#include <asio.hpp>
+#include "net.h"
 
 #include <cstdint>
 #include <map>

@@ -13,7 +13,7 @@ Session::Session(asio::ip::tcp::socket socket, asio::ssl::context& tls, bool use
       limits_(limits),
       rate_(limits),
       loginTimer_(stream_.get_executor()) {
-  std::error_code ec;
+  ErrorCode ec;
   auto remote = stream_.next_layer().remote_endpoint(ec);
   peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
   stream_.next_layer().set_option(asio::ip::tcp::no_delay(true), ec);
@@ -22,7 +22,7 @@ Session::Session(asio::ip::tcp::socket socket, asio::ssl::context& tls, bool use
 void Session::Start() {
   auto self = shared_from_this();
   loginTimer_.expires_after(limits_.loginWithin);
-  loginTimer_.async_wait([self](std::error_code ec) {
+  loginTimer_.async_wait([self](ErrorCode ec) {
     if (!ec && self->state != State::kIn && self->state != State::kClosed) {
       self->Refuse("login-timeout", 0,
                    "no login within " + std::to_string(self->limits_.loginWithin.count()) + " ms",
@@ -30,7 +30,7 @@ void Session::Start() {
     }
   });
   if (!tls_) return Read();
-  stream_.async_handshake(asio::ssl::stream_base::server, [self](std::error_code ec) {
+  stream_.async_handshake(asio::ssl::stream_base::server, [self](ErrorCode ec) {
     if (ec) return self->Close("TLS handshake failed: " + ec.message());
     self->Read();
   });
@@ -38,7 +38,7 @@ void Session::Start() {
 
 void Session::Read() {
   auto self = shared_from_this();
-  auto done = [self](std::error_code ec, size_t size) {
+  auto done = [self](ErrorCode ec, size_t size) {
     if (self->state == State::kClosed) return;
     if (ec) return self->Close(ec == asio::error::eof ? "closed by the peer" : ec.message());
     self->OnBytes(size);
@@ -126,7 +126,7 @@ void Session::Write() {
   queue_.clear();
   queued_ = 0;
   auto self = shared_from_this();
-  AsyncWrite(asio::buffer(out_), [self](std::error_code ec, size_t) {
+  AsyncWrite(asio::buffer(out_), [self](ErrorCode ec, size_t) {
     self->writing_ = false;
     if (self->state == State::kClosed) return;
     if (ec) return self->Close("sending failed: " + ec.message());
@@ -139,7 +139,7 @@ void Session::Close(const std::string& why) {
   if (state == State::kClosed) return;
   state = State::kClosed;
   loginTimer_.cancel();
-  std::error_code ec;
+  ErrorCode ec;
   stream_.next_layer().shutdown(asio::ip::tcp::socket::shutdown_both, ec);
   stream_.next_layer().close(ec);
   server_.Remove(*this, why);

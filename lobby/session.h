@@ -3,8 +3,8 @@
 // messages mean is the server's business (server.h).
 #pragma once
 
-#include <asio.hpp>
-#include <asio/ssl.hpp>
+#include "net.h"
+#include <boost/asio/ssl.hpp>
 
 #include <cstdint>
 #include <deque>

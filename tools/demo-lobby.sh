@@ -15,7 +15,7 @@ fail() {
   exit 1
 }
 
-./tools/install-missing.sh cmake ninja-build g++ googletest openssl libasio-dev libssl-dev \
+./tools/install-missing.sh cmake ninja-build g++ googletest openssl libboost-dev libssl-dev \
   libsqlite3-dev libhiredis-dev libsodium-dev || fail "could not install the packages it needs"
 echo "== building"
 { cmake --preset linux >/dev/null &&

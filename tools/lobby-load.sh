@@ -18,7 +18,7 @@ if [ "${1:-}" = --quick ]; then
   loads=(100:20)
 fi
 
-./tools/install-missing.sh cmake ninja-build g++ libasio-dev libssl-dev libsqlite3-dev \
+./tools/install-missing.sh cmake ninja-build g++ libboost-dev libssl-dev libsqlite3-dev \
   libhiredis-dev libsodium-dev redis-server || exit 1
 { cmake --preset linux >/dev/null && cmake --build --preset linux -j 2 --target rallylobby rallylobby_load; } ||
   { echo "load: the build failed" >&2; exit 1; }

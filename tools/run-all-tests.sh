@@ -8,7 +8,7 @@ root=$(pwd)
 packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy cppcheck googletest mingw-w64
           g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 pkg-config python3 tshark)
 # The lobby server, its tests and its demo.
-packages+=(openssl libasio-dev libssl-dev libsqlite3-dev libhiredis-dev libsodium-dev redis-server)
+packages+=(openssl libboost-dev libssl-dev libsqlite3-dev libhiredis-dev libsodium-dev redis-server)
 ./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
 
 passed=0
