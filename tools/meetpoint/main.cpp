@@ -643,8 +643,6 @@ int main(int argc, char** argv) {
       if (!server.empty()) relay.servers.push_back(server);
     }
     relay.player = options.player;
-    relay.caFile = options.lobbyCa;
-    relay.plain = options.lobbyPlain;
     if (relay.servers.empty() || relay.player.empty() || relay.player.size() > 31 ||
         options.passwordFile.empty()) {
       fprintf(stderr,
@@ -658,6 +656,14 @@ int main(int argc, char** argv) {
       return 2;
     }
     if (relay.password.back() == '\r') relay.password.pop_back();
+    if (!options.lobbyPlain) {
+      std::string error;
+      relay.tls = MakeLobbyTls(options.lobbyCa, &error);
+      if (relay.tls == nullptr) {
+        fprintf(stderr, "meetpoint: %s\n", error.c_str());
+        return 2;
+      }
+    }
     Say("== relaying to lobby server " + relay.servers[0] +
         (relay.servers.size() > 1 ? " (and " + std::to_string(relay.servers.size() - 1) + " more)"
                                   : "") +

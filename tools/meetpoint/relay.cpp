@@ -1,7 +1,6 @@
 #include "relay.h"
 
-#include <asio.hpp>
-#include <asio/ssl.hpp>
+#include "net.h"
 
 #include <deque>
 #include <mutex>
@@ -15,27 +14,10 @@ const size_t kMaxWaiting = 100;
 const int kFirstPauseMs = 250;
 const int kLongestPauseMs = 8000;
 
-using Stream = asio::ssl::stream<asio::ip::tcp::socket>;
-
 }  // namespace
 
 struct LobbyLink::Impl {
-  explicit Impl(const RelaySettings& s)
-      : settings(s),
-        tls(asio::ssl::context::tls_client),
-        timer(io),
-        work(asio::make_work_guard(io)) {
-    if (!settings.plain) {
-      std::error_code ec;
-      if (settings.caFile.empty()) {
-        tls.set_default_verify_paths(ec);
-      } else {
-        tls.load_verify_file(settings.caFile, ec);
-      }
-      if (ec)
-        News("!! can't read the certificates to trust (" + settings.caFile + "): " + ec.message());
-      tls.set_verify_mode(asio::ssl::verify_peer);
-    }
+  explicit Impl(const RelaySettings& s) : settings(s), timer(io), work(asio::make_work_guard(io)) {
     asio::post(io, [this] { Connect(); });
     thread = std::thread([this] { io.run(); });
   }
@@ -62,15 +44,38 @@ struct LobbyLink::Impl {
 
   const std::string& Server() const { return settings.servers[current]; }
 
+  // Why a handshake failed, in the same words on every system.
+  std::string HandshakeFailed(TlsFailure failure, const std::string& host,
+                              const std::string& detail) const {
+    std::string what;
+    switch (failure) {
+      case TlsFailure::kUntrusted:
+        what = "its certificate is not trusted (" + detail + ")";
+        break;
+      case TlsFailure::kWrongName:
+        what = "its certificate does not name " + host;
+        break;
+      case TlsFailure::kExpired:
+        what = "its certificate has expired or is not valid yet";
+        break;
+      case TlsFailure::kNotTls:
+        what = "it does not speak TLS";
+        break;
+      default:
+        what = detail;
+    }
+    return "TLS with " + Server() + " failed: " + what;
+  }
+
   void Connect() {
     if (stopping) return;
     const std::string& where = Server();
     size_t colon = where.rfind(':');
-    std::error_code ec;
+    ErrorCode ec;
     asio::ip::tcp::resolver resolver(io);
     auto found = resolver.resolve(where.substr(0, colon), where.substr(colon + 1), ec);
     if (colon == std::string::npos || ec) return Retry("can't resolve " + where);
-    if (settings.plain) {
+    if (settings.tls == nullptr) {
       for (const auto& entry : found) {
         if (!entry.endpoint().address().is_loopback()) {
           News("!! lobby server " + where + " is not on loopback: plain TCP is refused, use TLS");
@@ -78,40 +83,40 @@ struct LobbyLink::Impl {
         }
       }
     }
-    stream = std::make_shared<Stream>(io, tls);
+    stream = MakeLobbyStream(io, settings.tls);
     reader = lobby::FrameReader();
-    if (!settings.plain) {
-      std::string host = where.substr(0, colon);
-      SSL_set_tlsext_host_name(stream->native_handle(), host.c_str());
-      stream->set_verify_callback(asio::ssl::host_name_verification(host));
-    }
-    std::shared_ptr<Stream> s = stream;
+    std::shared_ptr<LobbyStream> s = stream;
+    shaking = false;
     timer.expires_after(std::chrono::seconds(3));
-    timer.async_wait([this, s](std::error_code e) {
-      if (!e && s == stream && !online) Retry(Server() + " did not let us in within 3 s");
+    timer.async_wait([this, s](const ErrorCode& e) {
+      if (e || s != stream || online) return;
+      Retry(shaking ? "TLS with " + Server() + " failed: no handshake within 3 s"
+                    : Server() + " did not let us in within 3 s");
     });
+    std::string host = where.substr(0, colon);
     asio::async_connect(
-        s->next_layer(), found, [this, s](std::error_code e, const asio::ip::tcp::endpoint&) {
+        s->Socket(), found, [this, s, host](const ErrorCode& e, const asio::ip::tcp::endpoint&) {
           if (s != stream) return;
           if (e) return Retry("can't connect to " + Server() + ": " + e.message());
-          std::error_code ignored;
-          s->next_layer().set_option(asio::ip::tcp::no_delay(true), ignored);
-          if (settings.plain) return Greet(s);
-          s->async_handshake(asio::ssl::stream_base::client, [this, s](std::error_code h) {
+          ErrorCode ignored;
+          s->Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+          shaking = true;
+          s->AsyncHandshake(host, [this, s, host](TlsFailure failure, const std::string& detail) {
             if (s != stream) return;
-            if (h) return Retry("TLS with " + Server() + " failed: " + h.message());
+            shaking = false;
+            if (failure != TlsFailure::kNone) return Retry(HandshakeFailed(failure, host, detail));
             Greet(s);
           });
         });
   }
 
-  void Greet(const std::shared_ptr<Stream>& s) {
+  void Greet(const std::shared_ptr<LobbyStream>& s) {
     Write(lobby::Message(lobby::kHello).Num(lobby::kMagic).Num(lobby::kVersion).Text("meetpoint"));
     Read(s);
   }
 
-  void Read(const std::shared_ptr<Stream>& s) {
-    auto done = [this, s](std::error_code ec, size_t size) {
+  void Read(const std::shared_ptr<LobbyStream>& s) {
+    auto done = [this, s](ErrorCode ec, size_t size) {
       if (s != stream) return;
       if (ec) return Retry("lobby server " + Server() + " went away (" + ec.message() + ")");
       std::vector<lobby::Bytes> payloads;
@@ -129,11 +134,7 @@ struct LobbyLink::Impl {
       if (!inStep) return Retry("the lobby server's stream is out of step: " + reader.Error());
       Read(s);
     };
-    if (settings.plain) {
-      s->next_layer().async_read_some(asio::buffer(in), done);
-    } else {
-      s->async_read_some(asio::buffer(in), done);
-    }
+    s->AsyncReadSome(asio::buffer(in), done);
   }
 
   void Receive(const lobby::Message& m) {
@@ -178,25 +179,21 @@ struct LobbyLink::Impl {
 
   void Flush() {
     if (outbox.empty() || stream == nullptr) return;
-    std::shared_ptr<Stream> s = stream;
+    std::shared_ptr<LobbyStream> s = stream;
     auto frame = outbox.front().second;
-    auto done = [this, s, frame](std::error_code ec, size_t) {
+    auto done = [this, s, frame](ErrorCode ec, size_t) {
       if (s != stream) return;
       if (ec) return Retry("sending to lobby server " + Server() + " failed: " + ec.message());
       outbox.pop_front();
       Flush();
     };
-    if (settings.plain) {
-      asio::async_write(s->next_layer(), asio::buffer(*frame), done);
-    } else {
-      asio::async_write(*s, asio::buffer(*frame), done);
-    }
+    s->AsyncWrite(asio::buffer(*frame), done);
   }
 
   void Drop() {
     if (stream != nullptr) {
-      std::error_code ec;
-      stream->next_layer().close(ec);
+      ErrorCode ec;
+      stream->Socket().close(ec);
     }
     stream.reset();
     // Requests not yet written wait for the next server, ahead of newer ones; Hello and Login
@@ -220,24 +217,24 @@ struct LobbyLink::Impl {
     pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
     News("== " + why + "; trying " + Server() + " in " + std::to_string(pause) + " ms");
     timer.expires_after(std::chrono::milliseconds(pause));
-    timer.async_wait([this](std::error_code ec) {
+    timer.async_wait([this](ErrorCode ec) {
       if (!ec) Connect();
     });
   }
 
   RelaySettings settings;
   asio::io_context io;
-  asio::ssl::context tls;
   asio::steady_timer timer;
   asio::executor_work_guard<asio::io_context::executor_type> work;
   std::thread thread;
-  std::shared_ptr<Stream> stream;
+  std::shared_ptr<LobbyStream> stream;
   lobby::FrameReader reader;
   uint8_t in[8192];
   std::deque<std::pair<lobby::Message, std::shared_ptr<lobby::Bytes>>> outbox;
   std::deque<lobby::Message> waiting;
   size_t current = 0;
   int pauseMs = kFirstPauseMs;
+  bool shaking = false;  // the TLS handshake is under way
   bool online = false;
   bool givingUp = false;
   bool stopping = false;

@@ -2,13 +2,15 @@
 // TCP to a loopback address), says Hello, logs in, passes requests on and hands back what the
 // server sends. When the server goes away it tries the next server of its list, with back-off
 // from 250 ms up to 8 s, and keeps the requests that wait meanwhile (at most 100). It runs on
-// a thread of its own; the caller polls Take(). Built only where Asio and OpenSSL are (Linux).
+// a thread of its own; the caller polls Take(). The connection itself, TLS or plain, is a
+// LobbyStream (lobby_stream.h), whose TLS is the system's own.
 #pragma once
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "lobby_stream.h"
 #include "protocol.h"
 
 namespace mp {
@@ -17,8 +19,7 @@ struct RelaySettings {
   std::vector<std::string> servers;  // HOST:PORT, tried in turn
   std::string player;
   std::string password;
-  std::string caFile;  // certificates to trust; empty: the system's
-  bool plain = false;  // plain TCP, allowed only to loopback addresses
+  std::shared_ptr<LobbyTls> tls;  // null: plain TCP, allowed only to loopback addresses
 };
 
 struct RelayNews {
