@@ -431,7 +431,7 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
       SECURITY_STATUS status = EncryptMessage(&context_, 0, &message, 0);
       if (status != SEC_E_OK) {
         ErrorCode error(status, boost::system::system_category());
-        asio::post(socket_.get_executor(), [done, error] { done(error, 0); });
+        asio::post(socket_.get_executor(), [done = std::move(done), error] { done(error, 0); });
         return;
       }
       // The trailer may be shorter than its room; the record ends where it ends.
@@ -449,9 +449,10 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
  private:
   using Done = std::shared_ptr<HandshakeHandler>;
 
-  // One round of the handshake: Schannel takes what the server sent so far and says what to
-  // send and whether to read more.
-  void Shake(const Done& done) {
+  // Gives Schannel's handshake what the server sent (nothing on the first call) and returns
+  // its verdict; what it answers goes to *token. What it took leaves incoming_; the rest is
+  // the start of the next record.
+  SECURITY_STATUS Handshake(std::vector<uint8_t>* token) {
     SecBuffer in[2] = {{static_cast<ULONG>(incoming_.size()), SECBUFFER_TOKEN, incoming_.data()},
                        {0, SECBUFFER_EMPTY, nullptr}};
     SecBufferDesc input{SECBUFFER_VERSION, 2, in};
@@ -461,14 +462,27 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
     SECURITY_STATUS status = InitializeSecurityContextW(
         &tls_->credentials, haveContext_ ? &context_ : nullptr, &wideHost_[0], kRequests, 0, 0,
         haveContext_ ? &input : nullptr, 0, &context_, &output, &attributes, nullptr);
-    if (!haveContext_ && (status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED))
-      haveContext_ = true;
-    auto token = std::make_shared<std::vector<uint8_t>>();
+    bool taken = status == SEC_E_OK || status == SEC_I_CONTINUE_NEEDED ||
+                 status == SEC_I_INCOMPLETE_CREDENTIALS;
+    if (taken) haveContext_ = true;
     if (out[0].pvBuffer != nullptr) {
       const auto* bytes = static_cast<const uint8_t*>(out[0].pvBuffer);
       token->assign(bytes, bytes + out[0].cbBuffer);
       FreeContextBuffer(out[0].pvBuffer);
     }
+    if (taken && in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
+      incoming_.erase(incoming_.begin(), incoming_.end() - in[1].cbBuffer);
+    } else if (taken) {
+      incoming_.clear();
+    }
+    return status;
+  }
+
+  // One round of the handshake: Schannel takes what the server sent so far and says what to
+  // send and whether to read more.
+  void Shake(const Done& done) {
+    auto token = std::make_shared<std::vector<uint8_t>>();
+    SECURITY_STATUS status = Handshake(token.get());
     if (status == SEC_E_INCOMPLETE_MESSAGE) {
       if (!LooksLikeTls(incoming_)) return Complete(done, TlsFailure::kNotTls, "");
       if (incoming_.size() > kLargestRecord)
@@ -479,12 +493,6 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
         status != SEC_I_INCOMPLETE_CREDENTIALS) {
       if (!LooksLikeTls(incoming_)) return Complete(done, TlsFailure::kNotTls, "");
       return Complete(done, TlsFailure::kOther, StatusText(status));
-    }
-    // What Schannel did not take is the start of the next record.
-    if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0 && !incoming_.empty()) {
-      incoming_.erase(incoming_.begin(), incoming_.end() - in[1].cbBuffer);
-    } else {
-      incoming_.clear();
     }
     auto self = shared_from_this();
     auto next = [self, done, status] {
@@ -556,9 +564,8 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
         if (part.BufferType == SECBUFFER_EXTRA) rest.assign(bytes, bytes + part.cbBuffer);
       }
       incoming_.swap(rest);
-      // TLS 1.3 messages after the handshake (a session ticket, say) go to Schannel's
-      // handshake; one that needs an answer would be a renegotiation, which this client
-      // does not do.
+      // A handshake message after the handshake goes to the handshake; this client does not
+      // renegotiate.
       if (status == SEC_I_RENEGOTIATE && !AfterHandshake())
         return Fail(asio::error::connection_aborted, std::move(done));
       if (!plain_.empty()) return Deliver(buffer, std::move(done));
@@ -573,25 +580,11 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
         });
   }
 
+  // A handshake message after the handshake (TLS 1.3: a session ticket, a key update); false
+  // when Schannel refuses it or wants to answer, as it would to a renegotiation.
   bool AfterHandshake() {
-    SecBuffer in[2] = {{static_cast<ULONG>(incoming_.size()), SECBUFFER_TOKEN, incoming_.data()},
-                       {0, SECBUFFER_EMPTY, nullptr}};
-    SecBufferDesc input{SECBUFFER_VERSION, 2, in};
-    SecBuffer out[1] = {{0, SECBUFFER_TOKEN, nullptr}};
-    SecBufferDesc output{SECBUFFER_VERSION, 1, out};
-    ULONG attributes = 0;
-    SECURITY_STATUS status =
-        InitializeSecurityContextW(&tls_->credentials, &context_, &wideHost_[0], kRequests, 0, 0,
-                                   &input, 0, &context_, &output, &attributes, nullptr);
-    bool answer = out[0].pvBuffer != nullptr && out[0].cbBuffer > 0;
-    if (out[0].pvBuffer != nullptr) FreeContextBuffer(out[0].pvBuffer);
-    if (status != SEC_E_OK || answer) return false;
-    if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer > 0) {
-      incoming_.erase(incoming_.begin(), incoming_.end() - in[1].cbBuffer);
-    } else {
-      incoming_.clear();
-    }
-    return true;
+    std::vector<uint8_t> answer;
+    return Handshake(&answer) == SEC_E_OK && answer.empty();
   }
 
   // Hands decrypted bytes to the reader. Completions go through the event loop, never from
@@ -600,7 +593,7 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
     size_t size = std::min(buffer.size(), plain_.size());
     memcpy(buffer.data(), plain_.data(), size);
     plain_.erase(plain_.begin(), plain_.begin() + static_cast<std::ptrdiff_t>(size));
-    asio::post(socket_.get_executor(), [done, size] { done(ErrorCode(), size); });
+    asio::post(socket_.get_executor(), [done = std::move(done), size] { done(ErrorCode(), size); });
   }
 
   void Complete(const Done& done, TlsFailure failure, const std::string& detail) {
@@ -608,7 +601,7 @@ class SchannelStream : public LobbyStream, public std::enable_shared_from_this<S
   }
 
   void Fail(const ErrorCode& error, Handler done) {
-    asio::post(socket_.get_executor(), [done, error] { done(error, 0); });
+    asio::post(socket_.get_executor(), [done = std::move(done), error] { done(error, 0); });
   }
 
   static const ULONG kRequests = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT |
