@@ -185,6 +185,10 @@ def mixed_session(lab):
     wait_for('Ada logged in', lambda: 'logged in to lobby server' in lab.output(ada_mp))
     cleo, ada = lab.game(lab.meetpoint('Cleo', server)), lab.game(ada_mp)
     play_a_round([ada, cleo], ['Ada', 'Cleo'], [2, 1])
+    # A burst: several of the server's records come to Ada's relay in one read, none is lost.
+    for n in range(30):
+        cleo.request('LobbyMessage', 'Cleo', f'line {n}')
+    assert [ada.expect('IncomingMessage')[1] for _ in range(30)] == [f'line {n}' for n in range(30)]
     ada.close()
     wait_for('the scripted game gone', lambda: 'game connection 1 closed' in lab.output(ada_mp))
     game = lab.spawn('sample_game', [lab.wine_run, lab.windows_bin + '/sample_game.exe'])
