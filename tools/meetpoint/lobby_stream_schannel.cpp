@@ -1,7 +1,7 @@
 // The relay's TLS on Windows: Windows' own Schannel through SSPI, and CryptoAPI (crypt32) for the
 // certificates, so that a player's meetpoint trusts what the system trusts and gets the system's
 // updates. Nothing of TLS or of the cryptography is done here: Schannel speaks the protocol,
-// crypt32 reads the PEM file, builds the chain and checks the host name.
+// crypt32 reads the PEM file, builds and checks the chain and decodes the certificate's names.
 //
 // How it is put together, and why. Each choice was tried under Wine too, whose Schannel sits on
 // GnuTLS and whose crypt32 differs from Windows' in the places named here.
@@ -13,7 +13,7 @@
 //    handshake the protocol agreed is checked once more.
 //  - The server's certificate is checked here, not by Schannel (manual validation): Schannel's
 //    own check knows only the system's store, and --lobby-ca must trust exactly the file's
-//    certificates. (Wine's Schannel checks nothing itself.)
+//    certificates.
 //  - Trust: crypt32 builds the chain from the server's certificates and the file's. With
 //    --lobby-ca the chain is trusted when one of its certificates is byte for byte one of the
 //    file's; any of them may end the chain (a CA's, or the server's own self-signed one). A
@@ -137,7 +137,7 @@ std::string UntrustedBecause(const CERT_SIMPLE_CHAIN* chain) {
                               : "self-signed certificate in certificate chain";
 }
 
-// What is wrong with one certificate of a trusted chain, if anything.
+// What its chain status says is wrong with a certificate of a trusted chain.
 TlsFailure ElementFault(DWORD errors, std::string* detail) {
   if (errors & CERT_TRUST_IS_NOT_TIME_VALID) return TlsFailure::kExpired;
   if (errors & CERT_TRUST_IS_NOT_SIGNATURE_VALID) {
@@ -186,6 +186,8 @@ class AltNames {
   CERT_ALT_NAME_INFO* names_ = nullptr;
 };
 
+// A certificate's DNS name is ASCII (an international one in its xn-- form); anything else
+// becomes '?', which names no host.
 std::string Narrow(const wchar_t* text) {
   std::string narrow;
   for (; text != nullptr && *text != 0; ++text)
