@@ -6,6 +6,12 @@
 # Leaves in demo-output/lobby/: conversation.txt, lobby.log, and for each player a folder with
 # meetpoint's transcript (transcript.jsonl) and the game's RallylinkLog.txt. Everything it
 # starts, it stops. Exits 0 when both sessions were complete.
+#
+# With --windows (./tools/demo.sh --lobby --windows) the players are on Windows, under Wine:
+# Ada's game with the 64-bit rallylink.dll and her meetpoint.exe, Cleo's with the 32-bit DLL and
+# meetpoint.exe under 32-bit Wine where this machine runs 32-bit programs (else Cleo stays on
+# Linux); each Windows player has a Wine prefix of its own, whose registry tells the game its
+# meetpoint's port. The server stays on Linux. Files go to demo-output/lobby-windows/.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -15,15 +21,51 @@ fail() {
   exit 1
 }
 
-./tools/install-missing.sh cmake ninja-build g++ googletest openssl libboost-dev libssl-dev \
-  libsqlite3-dev libhiredis-dev libsodium-dev || fail "could not install the packages it needs"
+# Each player's system: linux, windows-x64 or windows-x86 (a preset's name).
+declare -A system=([ada]=linux [cleo]=linux)
+packages=(cmake ninja-build g++ googletest openssl libboost-dev libssl-dev libsqlite3-dev
+          libhiredis-dev libsodium-dev)
+case "${1:-}" in
+  "") out="$root/demo-output/lobby" ;;
+  --windows)
+    out="$root/demo-output/lobby-windows"
+    system[ada]=windows-x64
+    # Wine's TLS is GnuTLS's.
+    packages+=(mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 libgnutls30:amd64)
+    ;;
+  *) fail "usage: $0 [--windows]" ;;
+esac
+./tools/install-missing.sh "${packages[@]}" || fail "could not install the packages it needs"
+if [ "${system[ada]}" != linux ] && ./tools/install-wine32.sh; then
+  system[cleo]=windows-x86
+fi
 echo "== building"
 { cmake --preset linux >/dev/null &&
   cmake --build --preset linux -j 2 --target rallylobby meetpoint sample_game; } ||
   fail "the Linux build failed"
 bin=$root/build/linux/bin
+for preset in $(printf '%s\n' "${system[@]}" | grep windows | sort -u); do
+  { cmake --preset "$preset" >/dev/null &&
+    cmake --build --preset "$preset" -j 2 --target meetpoint sample_game; } ||
+    fail "the $preset build failed"
+done
 
-out="$root/demo-output/lobby"
+# A program of the player's system: sets cmd to its command, and paths to how it names files.
+declare -A loader=([windows-x64]=/usr/lib/wine/wine64 [windows-x86]=/usr/lib/wine/wine)
+program() {  # program PLAYER meetpoint|sample_game
+  local on=${system[$1]}
+  if [ "$on" = linux ]; then
+    cmd=(env "RALLYLINK_REGISTRY_DIR=$secrets/registry-$1" "$bin/$2")
+  else
+    cmd=(env "WINEPREFIX=$(prefix "$1")" WINEDEBUG=-all "${loader[$on]}" "$root/build/$on/bin/$2.exe")
+  fi
+}
+path() {  # path PLAYER FILE: the file's name for the player's programs (Wine's drive Z: is /)
+  if [ "${system[$1]}" = linux ]; then echo "$2"; else echo "Z:${2//\//\\}"; fi
+}
+prefix() { echo "$root/build/${system[$1]}/demo-wineprefix-$1"; }
+winearch() { [ "${system[$1]}" = windows-x86 ] && echo win32 || echo win64; }
+
 rm -rf "$out"
 mkdir -p "$out/ada" "$out/cleo"
 conversation="$out/conversation.txt"
@@ -32,6 +74,9 @@ secrets=$(mktemp -d)  # the key and the password stay out of demo-output
 pids=()
 cleanup() {
   for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
+  for player in ada cleo; do
+    [ "${system[$player]}" = linux ] || "$root/cmake/wine-server.sh" stop "$(prefix $player)" "$(winearch $player)"
+  done
   rm -rf "$secrets"
 }
 trap cleanup EXIT
@@ -40,14 +85,14 @@ trap cleanup EXIT
 tagged() {  # tagged TAG COMMAND...
   local tag=$1
   shift
-  "$@" </dev/null 2>&1 | sed -u "s/^/$tag|/" >>"$conversation"
+  "$@" </dev/null 2>&1 | sed -u "s/\r\$//; s/^/$tag|/" >>"$conversation"
 }
 # The same for a program in the background: it takes the place of its shell, so that $! is
 # the program itself and cleanup ends it.
 start_tagged() {  # start_tagged TAG COMMAND... &
   local tag=$1
   shift
-  exec "$@" </dev/null > >(sed -u "s/^/$tag|/" >>"$conversation") 2>&1
+  exec "$@" </dev/null > >(sed -u "s/\r\$//; s/^/$tag|/" >>"$conversation") 2>&1
 }
 wait_for() {  # wait_for WHAT FILE PATTERN: at most 10 s
   for _ in $(seq 100); do grep -q -- "$3" "$2" 2>/dev/null && return 0; sleep 0.1; done
@@ -63,6 +108,12 @@ for player in Ada Cleo; do
     >/dev/null || fail "could not store $player's account"
 done
 
+for player in ada cleo; do
+  [ "${system[$player]}" = linux ] && continue
+  echo "== starting Wine for ${player^} (${system[$player]}; the first time takes a while)"
+  "$root/cmake/wine-server.sh" start "$(prefix $player)" "$(winearch $player)" || fail "Wine did not start"
+done
+
 echo "== starting the lobby server and the players' meetpoints"
 start_tagged lobby "$bin/rallylobby" --name demo-lobby --store "$out/lobby.db" --port-file "$out/port" \
   --cert "$out/lobby-cert.pem" --key "$secrets/key.pem" &
@@ -71,16 +122,19 @@ wait_for "the lobby server's start" "$out/port" .
 for player in ada cleo; do
   name=${player^}
   mkdir -p "$secrets/registry-$player"
-  RALLYLINK_REGISTRY_DIR="$secrets/registry-$player" start_tagged "$player-mp" "$bin/meetpoint" --register \
-    --exit-after 1 --record "$out/$player/transcript.jsonl" --lobby "localhost:$(cat "$out/port")" \
-    --player "$name" --password-file "$secrets/password" --lobby-ca "$out/lobby-cert.pem" &
+  program $player meetpoint
+  start_tagged "$player-mp" "${cmd[@]}" --register --exit-after 1 \
+    --record "$(path $player "$out/$player/transcript.jsonl")" --lobby "localhost:$(cat "$out/port")" \
+    --player "$name" --password-file "$(path $player "$secrets/password")" \
+    --lobby-ca "$(path $player "$out/lobby-cert.pem")" &
   pids+=($!)
   wait_for "$name's login" "$conversation" "^$player-mp|== logged in"
 done
 
-echo "== running the two sample games"
+echo "== running the two sample games (Ada: ${system[ada]}, Cleo: ${system[cleo]})"
 run_game() {  # run_game PLAYER: the game's exit code goes to $out/PLAYER/status
-  (cd "$out/$1" && RALLYLINK_REGISTRY_DIR="$secrets/registry-$1" tagged "$1" "$bin/sample_game"
+  program "$1" sample_game
+  (cd "$out/$1" && tagged "$1" "${cmd[@]}"
    echo "${PIPESTATUS[0]}" >"$out/$1/status")
 }
 run_game ada &

@@ -8,6 +8,8 @@
 #                               the same with the 32-bit game and DLL under 32-bit Wine
 #   ./tools/demo.sh --lobby     two games, each with its meetpoint, meeting on a lobby server
 #                               (tools/demo-lobby.sh)
+#   ./tools/demo.sh --lobby --windows
+#                               the same with Windows games and meetpoints under Wine
 #
 # Installs what is missing, builds, starts meetpoint on a free port with a private registry,
 # runs the game, shows the conversation, and leaves the transcript (transcript.jsonl), the
@@ -24,8 +26,9 @@ case "${1:-} ${2:-}" in
   "--windows ") mode=windows ;;
   "--windows --x86" | "--x86 --windows") mode=windows-x86 ;;
   "--lobby ") exec ./tools/demo-lobby.sh ;;
+  "--lobby --windows" | "--windows --lobby") exec ./tools/demo-lobby.sh --windows ;;
   *)
-    echo "usage: $0 [--windows [--x86] | --lobby]" >&2
+    echo "usage: $0 [--windows [--x86] | --lobby [--windows]]" >&2
     exit 2
     ;;
 esac

@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
-# Installs 32-bit Wine (wine32:i386), which runs the 32-bit Windows build. Does nothing when it
-# is installed already; otherwise, as root, it changes the machine and says so:
+# Installs 32-bit Wine (wine32:i386), which runs the 32-bit Windows build, with GnuTLS
+# (libgnutls30:i386), on which Wine's TLS runs. Does nothing when they are installed already;
+# otherwise, as root, it changes the machine and says so:
 #
 #   1. adds the i386 architecture to dpkg and updates the package lists;
 #   2. writes /etc/apt/preferences.d/rallylink-wine32, which ranks the security archive below
 #      the main archive: the security archive has amd64 packages only, so an i386 package is
 #      always at the main archive's version;
-#   3. moves every library that wine32 needs in both architectures (Multi-Arch: same) and whose
+#   3. moves every library that they need in both architectures (Multi-Arch: same) and whose
 #      installed amd64 version has no i386 twin to the main archive's version, amd64 and i386
 #      together (this can downgrade a security update of that library);
-#   4. installs wine32:i386 without its recommendations.
+#   4. installs wine32:i386 (without its recommendations) and libgnutls30:i386.
 #
 # Exits 0 when 32-bit Wine is ready, 3 when this machine's kernel runs no 32-bit programs at all
 # (some kernels are built or booted with 32-bit emulation off), so that Wine can't help, and 1
@@ -31,11 +32,13 @@ if ! runs_32bit_programs; then
   exit 3
 fi
 
-if dpkg-query -W -f='${db:Status-Abbrev}' wine32:i386 2>/dev/null | grep -q '^ii'; then
+wanted=(wine32:i386 libgnutls30:i386)
+installed() { dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null | grep -q '^ii'; }
+if installed wine32:i386 && installed libgnutls30:i386; then
   exit 0
 fi
 if [ "$(id -u)" -ne 0 ]; then
-  echo "install-wine32: wine32:i386 is missing and only root can install it" >&2
+  echo "install-wine32: ${wanted[*]} are missing and only root can install them" >&2
   exit 1
 fi
 
@@ -66,9 +69,9 @@ if [ "$(cat "$pin" 2>/dev/null)" != "$pin_text" ]; then
   printf '%s\n' "$pin_text" >"$pin" || exit 1
 fi
 
-# The packages that wine32:i386 needs, and which of them are out of step.
+# The packages that they need, and which of them are out of step.
 needed=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
-  --no-replaces --no-enhances wine32:i386 2>/dev/null | grep -E '^[^ <].*:i386$' |
+  --no-replaces --no-enhances "${wanted[@]}" 2>/dev/null | grep -E '^[^ <].*:i386$' |
   sed 's/:i386$//' | sort -u)
 pairs=()
 for p in $needed; do
@@ -89,12 +92,12 @@ for p in $needed; do
 done
 if [ ${#pairs[@]} -gt 0 ]; then
   "${apt[@]}" install -y --no-install-recommends --allow-downgrades "${pairs[@]}" || exit 1
-  # The i386 twins came in only for wine32: let them go with it.
+  # The i386 twins came in only for Wine: let them go with it.
   apt-mark auto $(printf '%s\n' "${pairs[@]}" | grep ':i386=' | sed 's/=.*//') >/dev/null
 fi
 
-say "installing wine32:i386"
-"${apt[@]}" install -y --no-install-recommends wine32:i386 || exit 1
+say "installing ${wanted[*]}"
+"${apt[@]}" install -y --no-install-recommends "${wanted[@]}" || exit 1
 [ -x /usr/lib/wine/wine ] && [ -x /usr/lib/wine/wineserver32 ] || {
   echo "install-wine32: wine32 is installed but /usr/lib/wine/wine is missing" >&2
   exit 1
