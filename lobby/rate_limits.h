@@ -43,7 +43,7 @@ struct LimitSettings {
   // One account, except from an address it logged in from before.
   StrikePolicy accountFailures{5, std::chrono::seconds(600), Ms(1000), Ms(60000)};
   // The whole server.
-  uint32_t loginQueue = 16;  // logins admitted and not yet answered
+  uint32_t loginQueue = 16;  // logins of players with an account being checked at once
   uint32_t hashThreads = 2;  // password checks at once
 };
 

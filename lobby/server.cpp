@@ -14,7 +14,8 @@ namespace {
 // Events on the bus: a target, then the frame to send.
 enum : uint8_t { kToAll = 0, kToPlayers = 1, kKick = 2 };
 
-const Ms kLongestRetry{120000};
+// The longest time a busy login is told to wait.
+const Ms kLongestRetry{10000};
 
 Bytes BusEvent(uint8_t target, const std::vector<std::string>& players, const Bytes& frame,
                uint64_t nonce = 0, uint64_t session = 0) {
@@ -73,6 +74,8 @@ Server::Server(asio::io_context& io, Store& store, asio::ssl::context& tls, bool
       hashing_(std::max<uint32_t>(1, settings_.limits.hashThreads)) {
   std::random_device random;
   nonce_ = (static_cast<uint64_t>(random()) << 32) | random();
+  known_.capacity = settings_.limits.loginQueue;
+  unknown_.capacity = std::max<uint32_t>(1, settings_.limits.loginQueue / 4);
   // The dummy hash costs what a real check costs: the first estimate of the time one takes.
   auto start = Clock::now();
   HashPassword("no such player", HashCost::kInteractive, &dummyHash_);
@@ -337,13 +340,14 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
 }
 
 // The time to tell a login turned away for want of room: the next free slot in a schedule
-// that spaces such logins at the rate the server checks passwords.
-uint32_t Server::RetryAfterMs(Clock::time_point now) {
+// that spaces such logins at the rate the lane's checks end, at most kLongestRetry ahead, so
+// that clients who never come back can't push the others' turns far away.
+uint32_t Server::RetryAfterMs(Lane& lane, Clock::time_point now) {
   auto interval = std::chrono::duration_cast<Clock::duration>(
-      hashTime_ / std::max<uint32_t>(1, settings_.limits.hashThreads));
-  nextSlot_ = std::min(std::max(nextSlot_, now) + interval, now + kLongestRetry);
+      hashTime_ / std::max<uint32_t>(1, std::min(lane.capacity, settings_.limits.hashThreads)));
+  lane.nextSlot = std::min(std::max(lane.nextSlot, now) + interval, now + kLongestRetry);
   return static_cast<uint32_t>(
-      std::max<int64_t>(100, std::chrono::ceil<Ms>(nextSlot_ - now).count()));
+      std::max<int64_t>(100, std::chrono::ceil<Ms>(lane.nextSlot - now).count()));
 }
 
 void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
@@ -353,7 +357,6 @@ void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   std::string name = m.text(0);
   std::string password = m.text(1);
   const std::string& key = session->AddressKey();
-  const LimitSettings& limits = settings_.limits;
   auto now = Clock::now();
   Ms wait = addressFailures_.Wait(key, now);
   if (!accountAddresses_.Has(PairKey(name, key), now))
@@ -361,17 +364,14 @@ void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   if (wait.count() > 0) return LoginDone(session, LoginResult::kLimited, name, wait.count());
   auto from = checkingFrom_.find(key);
   uint32_t fromHere = from == checkingFrom_.end() ? 0 : from->second;
-  if (limits.loginsPerAddress != 0 && fromHere >= limits.loginsPerAddress) {
+  uint32_t perAddress = settings_.limits.loginsPerAddress;
+  if (perAddress != 0 && fromHere >= perAddress) {
     auto ms = std::chrono::ceil<Ms>(hashTime_ * fromHere).count();
     return LoginDone(session, LoginResult::kBusy, name,
                      static_cast<uint32_t>(std::max<int64_t>(100, ms)),
                      std::to_string(fromHere) + " logins from " + key + " are being checked");
   }
-  if (checking_ >= limits.loginQueue) {
-    return LoginDone(session, LoginResult::kBusy, name, RetryAfterMs(now),
-                     std::to_string(checking_) + " logins are being checked");
-  }
-  Admitted(key, true);
+  FromAddress(key, 1);
   session->state = Session::State::kLoggingIn;
   session->Hold();
   auto hash = std::make_shared<std::string>();
@@ -379,24 +379,26 @@ void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
       [name, hash](Store& s, std::string* e) { return s.AccountHash(name, hash.get(), e); },
       [this, session, name, password, hash, key](bool ok, const std::string& error) {
         if (!ok) {
-          Admitted(key, false);
+          FromAddress(key, -1);
           return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
         }
         // Nobody waits for the answer any more: the check is not worth its time.
-        if (session->state == Session::State::kClosed) return Admitted(key, false);
+        if (session->state == Session::State::kClosed) return FromAddress(key, -1);
+        Lane& lane = hash->empty() ? unknown_ : known_;
+        if (lane.checking >= lane.capacity) {
+          FromAddress(key, -1);
+          return LoginDone(session, LoginResult::kBusy, name, RetryAfterMs(lane, Clock::now()),
+                           std::to_string(lane.checking) + " logins are being checked");
+        }
+        ++lane.checking;
         CheckPassword(*session, name, password, *hash);
       });
 }
 
-void Server::Admitted(const std::string& key, bool taken) {
-  if (taken) {
-    ++checking_;
-    ++checkingFrom_[key];
-    return;
-  }
-  --checking_;
-  auto from = checkingFrom_.find(key);
-  if (from != checkingFrom_.end() && --from->second == 0) checkingFrom_.erase(from);
+void Server::FromAddress(const std::string& key, int change) {
+  uint32_t& count = checkingFrom_[key];
+  count += change;
+  if (count == 0) checkingFrom_.erase(key);
 }
 
 void Server::CheckPassword(const Session& session, const std::string& name,
@@ -413,7 +415,8 @@ void Server::CheckPassword(const Session& session, const std::string& name,
                bool ok = !skipped && lobby::CheckPassword(password, hash) && known;
                std::chrono::duration<double> took = Clock::now() - start;
                asio::post(io_, [this, id, name, ok, known, skipped, took, key] {
-                 Admitted(key, false);
+                 FromAddress(key, -1);
+                 --(known ? known_ : unknown_).checking;
                  if (!skipped) hashTime_ = hashTime_ * 0.8 + took * 0.2;
                  auto found = sessions_.find(id);
                  if (found != sessions_.end()) PasswordChecked(found->second, name, ok, known);

@@ -4,11 +4,11 @@
 //
 // Everything here runs on the one event-loop thread. Store calls go to the store's own thread
 // (store_queue.h) and password checks to a small pool; their answers come back to the loop.
-// Logins pass three gates before any work is done for them: the failure limits of their
+// Logins pass three gates before their password is checked: the failure limits of their
 // address and account, the cap on logins being checked from one address, and the bound of the
-// queue of logins being checked. A login turned away at the last two gets "busy" with the time
-// to come back, spaced so that the logins turned away return at the rate the server checks
-// passwords.
+// lane of logins being checked (one for players with an account, one for names without). A
+// login turned away at the last two gets "busy" with the time to come back, spaced so that
+// the logins turned away return at the rate the server checks passwords.
 #pragma once
 
 #include "net.h"
@@ -68,10 +68,18 @@ class Server {
                      const std::string& hash);
   void PasswordChecked(const std::shared_ptr<Session>& session, const std::string& name, bool ok,
                        bool known);
-  void Admitted(const std::string& addressKey, bool taken);
+  // Logins being checked: a lane for players with an account, and a smaller one for names
+  // without (whose checks only hide that, and which a flood needs no account to send), so that
+  // a flood of made-up names can't crowd out the players.
+  struct Lane {
+    uint32_t checking = 0;
+    uint32_t capacity = 0;
+    Clock::time_point nextSlot{};
+  };
+  void FromAddress(const std::string& addressKey, int change);
   void LoginDone(const std::shared_ptr<Session>& session, LoginResult result,
                  const std::string& name, uint32_t number = 0, const std::string& detail = "");
-  uint32_t RetryAfterMs(Clock::time_point now);
+  uint32_t RetryAfterMs(Lane& lane, Clock::time_point now);
   void Deliver(const Bytes& event);
   // Logs at most a line a second for the event (those held back are counted).
   void Sampled(const LogEntry& entry);
@@ -90,11 +98,11 @@ class Server {
   std::map<uint64_t, std::shared_ptr<Session>> sessions_;
   std::multimap<std::string, uint64_t> byName_;
   std::map<std::string, uint32_t> connectionsFrom_;
-  // Logins being checked, in all and by address; the time one check takes, lately.
-  uint32_t checking_ = 0;
+  // Logins being checked, by address and by lane; the time one check takes, lately.
   std::map<std::string, uint32_t> checkingFrom_;
+  Lane known_;
+  Lane unknown_;
   std::chrono::duration<double> hashTime_{0.15};
-  Clock::time_point nextSlot_{};
   StrikeCounter addressFailures_;
   StrikeCounter accountFailures_;
   RecentKeys accountAddresses_;  // account and address of each successful login, lately
