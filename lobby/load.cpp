@@ -101,8 +101,11 @@ asio::ip::address_v4 SourceAddress(size_t i) {
 struct Stats {
   size_t loggedIn = 0;
   size_t failed = 0;
-  size_t busy = 0;     // told to come back later
-  size_t retries = 0;  // tries that failed and were made again
+  size_t busy = 0;      // told to come back later
+  size_t refused = 0;   // no connection (no server listening, or its queue full)
+  size_t timedOut = 0;  // no answer to the login within meetpoint's wait
+  size_t dropped = 0;   // the connection ended before the answer
+  size_t retries = 0;   // tries that failed and were made again
   size_t delivered = 0;
   std::vector<uint32_t> latencyUs;
   std::vector<double> loginAt;  // seconds from the start of the logins
@@ -141,11 +144,16 @@ class Player : public std::enable_shared_from_this<Player> {
     unsigned tried = try_;
     timer_.expires_after(kLoginWait);
     timer_.async_wait([self, tried](ErrorCode e) {
-      if (!e && !self->in_ && self->try_ == tried) self->Retry(self->backoff_.Next());
+      if (e || self->in_ || self->try_ != tried) return;
+      ++self->stats_.timedOut;
+      self->Retry(self->backoff_.Next());
     });
     socket_.async_connect(server_, [self, tried](ErrorCode e) {
       if (self->try_ != tried) return;
-      if (e) return self->Retry(self->backoff_.Next());
+      if (e) {
+        ++self->stats_.refused;
+        return self->Retry(self->backoff_.Next());
+      }
       self->socket_.set_option(tcp::no_delay(true), e);
       self->Send(
           lobby::Message(lobby::kHello).Num(lobby::kMagic).Num(lobby::kVersion).Text("load"));
@@ -202,7 +210,10 @@ class Player : public std::enable_shared_from_this<Player> {
     auto self = shared_from_this();
     socket_.async_read_some(asio::buffer(buffer_), [self, tried](ErrorCode ec, size_t size) {
       if (self->try_ != tried) return;
-      if (ec && !self->in_) return self->Retry(self->backoff_.Next());
+      if (ec && !self->in_) {
+        ++self->stats_.dropped;
+        return self->Retry(self->backoff_.Next());
+      }
       if (ec) return self->Fail("read: " + ec.message());
       std::vector<lobby::Bytes> payloads;
       if (!self->reader_.Feed(self->buffer_, size, &payloads))
@@ -408,11 +419,14 @@ int main(int argc, char** argv) {
   bool allIn = RunUntil(
       io, [&] { return stats.loggedIn + stats.failed == o.players; }, limitSeconds);
   double loginSeconds = Since(started);
+  printf("players %zu on %zu server%s: %zu logged in in %.2f s (%.0f a second)\n", o.players,
+         o.servers.size(), o.servers.size() == 1 ? "" : "s", stats.loggedIn, loginSeconds,
+         stats.loggedIn / loginSeconds);
   printf(
-      "players %zu on %zu server%s: %zu logged in in %.2f s (%.0f a second); told to come "
-      "back later %zu times, %zu tries in all failed\n",
-      o.players, o.servers.size(), o.servers.size() == 1 ? "" : "s", stats.loggedIn, loginSeconds,
-      stats.loggedIn / loginSeconds, stats.busy, stats.retries);
+      "tries that failed: %zu; no connection %zu, told to come back later %zu, no answer "
+      "within %lld s %zu, closed before the answer %zu\n",
+      stats.retries, stats.refused, stats.busy, static_cast<long long>(kLoginWait.count()),
+      stats.timedOut, stats.dropped);
   if (o.storm != 0 && !stats.loginAt.empty()) {
     std::vector<double>& at = stats.loginAt;
     std::sort(at.begin(), at.end());

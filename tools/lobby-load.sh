@@ -6,7 +6,8 @@
 #   ./tools/lobby-load.sh --quick    50 players, a short check that everything runs
 #   ./tools/lobby-load.sh --storm [N]   N players (default 1,000) with real password hashes wait
 #                                    for a server that starts 3 s later: how long until all
-#                                    are in (a few minutes)
+#                                    are in, after the rate at which a server lets in players
+#                                    who come at a steady pace (a few minutes)
 #   ./tools/lobby-load.sh --fd-limit    a server with 256 descriptors gets 1,000 connections
 #                                    that say nothing, then 20 players: how long until the
 #                                    silent ones are closed, the CPU it used, and its log lines
@@ -65,6 +66,15 @@ if [ "$mode" = storm ]; then
   # Real password hashes (libsodium's interactive cost), one shared by all the accounts.
   "$bin/rallylobby" --store "$dir/storm.db" --add-player st --count "$storm_players" \
     --password-file "$dir/password" >/dev/null || exit 1
+  # The floor, in the same run: the rate at which a server lets in 200 players that come at
+  # a steady pace (at most 200 under way), which is the rate at which it checks passwords.
+  server floor "$dir/storm.db"
+  echo "== the floor: 200 players logging in at a steady pace"
+  "$bin/rallylobby_load" --servers "127.0.0.1:$(cat "$dir/floor.port")" --players 200 --prefix st \
+    --password-file "$dir/password" --chats 1 --chat-rate 1 | head -1
+  kill "${pids[-1]}"
+  wait "${pids[-1]}" 2>/dev/null
+  unset 'pids[-1]'
   port=$(free_port)
   echo "== $storm_players players waiting for a server that starts in 3 s (SQLite, real hashes)"
   "$bin/rallylobby_load" --servers "127.0.0.1:$port" --players "$storm_players" --prefix st \
@@ -73,8 +83,10 @@ if [ "$mode" = storm ]; then
   sleep 3
   server storm "$dir/storm.db" --listen "127.0.0.1:$port"
   wait "$load" || echo "!! the run did not complete"
-  echo "server log: $(grep -c login-busy "$dir/storm.log") lines about busy logins," \
-    "$(grep -c '"logged-in' "$dir/storm.log") about logins (--quiet keeps warnings only)"
+  # The server's CPU time (user and system, from /proc) over the logins it let in.
+  read -r -a stat <"/proc/${pids[-1]}/stat"
+  awk -v t="$(( ${stat[13]} + ${stat[14]} ))" -v hz="$(getconf CLK_TCK)" -v n="$storm_players" \
+    'BEGIN { printf "server CPU: %.1f s in all, %.0f ms a login\n", t / hz, 1000 * t / hz / n }'
   exit 0
 fi
 
