@@ -214,10 +214,10 @@ class Meetpoint {
   void Relay(const Message& request);
   void FromLobby();
   std::unique_ptr<LobbyLink> link_;
-#endif
-  // Chat from the lobby waits here and goes to the game only when nothing else waits, so that
-  // the game's own events (instances, joins, votes, results) never wait behind chat.
+  // Chat from the lobby waits in chat_ and goes to the game only when nothing else waits, so
+  // that the game's own events (instances, joins, votes, results) never wait behind chat.
   void QueueChat(const Message& line);
+#endif
   std::deque<Message> chat_;
   bool chatOverflowing_ = false;  // chat lines are being dropped; said once
   void WakeAt(int64_t when) { wake_ = std::min(wake_, when); }
@@ -442,7 +442,6 @@ void Meetpoint::FromLobby() {
     }
   }
 }
-#endif
 
 void Meetpoint::QueueChat(const Message& line) {
   if (chat_.size() >= kMaxChatWaiting) {
@@ -455,6 +454,7 @@ void Meetpoint::QueueChat(const Message& line) {
   }
   chat_.push_back(line);
 }
+#endif
 
 // Prints and records what one write puts on the connection.
 void Meetpoint::Report(const Command& write) {
