@@ -56,7 +56,7 @@ std::vector<std::string> InvitedList(const std::string& text) {
   return names;
 }
 
-std::string Ms_(Ms ms) { return std::to_string(ms.count()) + " ms"; }
+std::string MsText(uint32_t ms) { return std::to_string(ms) + " ms"; }
 
 }  // namespace
 
@@ -477,7 +477,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
     }
     case LoginResult::kLimited:
       entry.event = "login-limited";
-      entry.detail = "too many failed logins; blocked for " + Ms_(Ms(number));
+      entry.detail = "too many failed logins; blocked for " + MsText(number);
       Sampled(entry);
       session->Refuse(
           "login-limit", kLogin,
@@ -486,7 +486,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
       break;
     case LoginResult::kBusy:
       entry.event = "login-busy";
-      entry.detail = detail + "; told to come back in " + Ms_(Ms(number));
+      entry.detail = detail + "; told to come back in " + MsText(number);
       Sampled(entry);
       session->Refuse("busy", kLogin,
                       "the server is checking as many logins as it can; " + RetryAfterText(number),
