@@ -8,6 +8,14 @@
  *
  * Try it against the stand-in Meetpoint: ./tools/demo.sh runs both and shows the conversation.
  * The exit code is 0 when every answer came and 1 otherwise.
+ *
+ * On a lobby server two sample games can race each other (./tools/demo.sh --lobby): the
+ * environment variable SAMPLE_GAME_ROLE makes one the host ("host:Cleo") and the other its
+ * guest ("guest:Ada"), each naming the other player. The guest starts an instance of its own
+ * (which also lets it hear of others'), then waits for the host's and joins it; the host waits
+ * until the guest has voted; each accuses the other (a member of the same instance) and both
+ * send the same results, which the lobby takes once both agree. Each waits up to 30 s for the
+ * other.
  */
 #if !defined(_WIN32)
 #define _POSIX_C_SOURCE 200809L /* for nanosleep */
@@ -15,6 +23,7 @@
 
 #include <stdarg.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #if defined(_WIN32)
@@ -26,8 +35,11 @@
 
 #include "rallylink.h"
 
-/* How long the game waits for each answer from Meetpoint. */
+/* How long the game waits for each answer from Meetpoint; on a lobby server, where the answer
+ * may wait for another player, LOBBY_WAIT_MS. */
 #define ANSWER_WAIT_MS 5000
+#define LOBBY_WAIT_MS 30000
+static int answerWaitMs = ANSWER_WAIT_MS;
 
 /* --- Printing and waiting ---------------------------------------------------------------- */
 
@@ -69,8 +81,10 @@ static void LockAnswers(void) { pthread_mutex_lock(&answerLock); }
 static void UnlockAnswers(void) { pthread_mutex_unlock(&answerLock); }
 #endif
 
-static int gotInstance, gotJoin, gotMessage, gotVote, gotResults;
+static int gotInstance, gotJoin, gotMessage, gotVote, gotResults, gotOtherVote;
 static uint32_t gameInstance;
+/* With SAMPLE_GAME_ROLE: the other player, whose vote the host waits for. */
+static char otherPlayer[32];
 
 /* Sets an answer's flag; called by the callbacks. */
 static void Answered(int* flag) {
@@ -90,8 +104,8 @@ static int IsAnswered(int* flag) {
 /* Waits until *flag is set or ANSWER_WAIT_MS have passed; returns the flag. */
 static int WaitForAnswer(int* flag, const char* what) {
   int waited;
-  for (waited = 0; !IsAnswered(flag) && waited < ANSWER_WAIT_MS; waited += 10) PauseMs(10);
-  if (!IsAnswered(flag)) Say("no %s came within %d ms", what, ANSWER_WAIT_MS);
+  for (waited = 0; !IsAnswered(flag) && waited < answerWaitMs; waited += 10) PauseMs(10);
+  if (!IsAnswered(flag)) Say("no %s came within %d ms", what, answerWaitMs);
   return IsAnswered(flag);
 }
 
@@ -109,10 +123,12 @@ static int RLCALL OnVote(const char* Voter, uint32_t GiID, unsigned char Vote, u
   Say("%s voted %u on game instance %u (user data %u)", Voter, (unsigned)Vote, (unsigned)GiID,
       (unsigned)UserData);
   Answered(&gotVote);
+  if (otherPlayer[0] != 0 && strcmp(Voter, otherPlayer) == 0) Answered(&gotOtherVote);
   return 1;
 }
 
-/* The game instance that RLStartGameInstance asked for. */
+/* The game instance that RLStartGameInstance asked for; on a lobby server, once it has been
+ * asked for, also those that other players start. */
 static int RLCALL OnGameInstance(uint32_t GiID, uint32_t VotingFlags, uint32_t UserData) {
   Say("new game instance %u, voting flags %u (user data %u)", (unsigned)GiID, (unsigned)VotingFlags,
       (unsigned)UserData);
@@ -156,8 +172,15 @@ int main(void) {
   const char scores[] = "312";
   uint32_t instance;
   int ok = 1;
+  const char* role = getenv("SAMPLE_GAME_ROLE"); /* "host:OTHER" or "guest:OTHER" */
+  int host = role != NULL && strncmp(role, "host:", 5) == 0;
+  int guest = role != NULL && strncmp(role, "guest:", 6) == 0;
 
   InitAnswerLock();
+  if (host || guest) {
+    answerWaitMs = LOBBY_WAIT_MS;
+    strncpy(otherPlayer, strchr(role, ':') + 1, sizeof otherPlayer - 1);
+  }
 
   /* Callbacks for events that come unasked: installed before the session starts. */
   RLSetLobbyMessageCallback(OnLobbyMessage, 100);
@@ -181,6 +204,13 @@ int main(void) {
 
   RLStartGameInstance(OnGameInstance, 300);
   ok &= WaitForAnswer(&gotInstance, "game instance");
+  if (guest) {
+    /* The guest races in the host's instance, the next one to come. */
+    LockAnswers();
+    gotInstance = 0;
+    UnlockAnswers();
+    ok &= WaitForAnswer(&gotInstance, "game instance of the host");
+  }
   LockAnswers();
   instance = gameInstance;
   UnlockAnswers();
@@ -191,11 +221,13 @@ int main(void) {
   RLSendLobbyMessage("Ada", "Ready to race?");
   ok &= WaitForAnswer(&gotMessage, "lobby message");
 
+  /* The host votes once its guest has: then each sees the other's vote. */
+  if (host) ok &= WaitForAnswer(&gotOtherVote, "vote of the other player");
   RLSendVote(instance, 3);
   ok &= WaitForAnswer(&gotVote, "vote");
 
-  /* The race is over: Cleo left early, and the results go to the lobby. */
-  RLAccusePlayerOfDroppingOut(instance, "Cleo");
+  /* The race is over: one player left early, and the results go to the lobby. */
+  RLAccusePlayerOfDroppingOut(instance, otherPlayer[0] != 0 ? otherPlayer : "Cleo");
   RLSendGameResults(instance, scores, (uint32_t)strlen(scores), 1, 3, OnResults, 400);
   ok &= WaitForAnswer(&gotResults, "results");
 

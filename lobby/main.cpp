@@ -2,18 +2,26 @@
 //
 //   rallylobby [--listen HOST:PORT] [--store WHERE] [--cert FILE --key FILE | --plain] ...
 //   rallylobby --store WHERE --add-player NAME --password-file FILE [--count N] [--cheap-hash]
+#include <openssl/ssl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "net.h"
 #include <boost/asio/ssl.hpp>
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
+#include "acceptor.h"
 #include "auth.h"
+#include "log.h"
+#include "rallylink_version.h"
 #include "server.h"
 #include "store.h"
 
@@ -24,23 +32,53 @@ const char kUsage[] =
     "  --listen HOST:PORT   where to listen (default 127.0.0.1:0, a free port)\n"
     "  --port-file FILE     write the port there once listening\n"
     "  --store WHERE        redis://HOST:PORT, or a SQLite file (default rallylobby.db)\n"
+    "  --store-volatile     allow a Redis that keeps nothing over a restart (tests, load runs)\n"
     "  --cert FILE --key FILE  TLS certificate chain and private key (PEM)\n"
     "  --plain              plain TCP instead of TLS: only on a loopback address\n"
     "  --name NAME          the server's name in its Welcome (default rallylobby)\n"
-    "  --rate N             messages a second per connection (default 50; bursts of 2N)\n"
     "  --voting-flags N     the voting flags of new game instances (default 1)\n"
-    "  --quiet              no line per connection, login and refusal\n"
+    "  --quiet              log warnings and errors only\n"
+    "  --help, --version    print this, or the version, and end\n"
+    "limits (0 turns a cap or limit off):\n"
+    "  --rate N             messages a second per connection (default 50; bursts of 2N)\n"
+    "  --chat-rate N        chat lines a second per connection (default 2)\n"
+    "  --chat-burst N       chat lines at once after a quiet spell (default 5)\n"
+    "  --connections-per-address N  open connections from one address (default 16)\n"
+    "  --logins-per-address N  logins being checked at once from one address (default 2)\n"
+    "  --address-failures N  failed logins from one address in 10 minutes before each\n"
+    "                       further one waits, 1 s doubling to 15 min (default 10)\n"
+    "  --account-failures N  the same for one player, 1 s doubling to 60 s (default 5)\n"
+    "  --login-queue N      logins being checked at once for players with an account\n"
+    "                       (default 16; a quarter as many for unknown names)\n"
+    "  --hash-threads N     password checks at once (default 2)\n"
+    "  --handshake-within MS  the TLS handshake, from connecting (default 5000)\n"
+    "  --login-within MS    a successful login, from connecting (default 10000)\n"
+    "  --store-deadline MS  for each request that needs the store (default 2000)\n"
+    "  --pair-cooldown S    results between the same two players move their ratings once\n"
+    "                       in S seconds (default 86400)\n"
     "accounts:\n"
     "  --add-player NAME --password-file FILE [--count N] [--cheap-hash]\n"
     "                       store the account (with --count, NAME0 .. NAME<N-1>) and end\n";
 
+// The TLS 1.2 ciphers of the common "intermediate" server profile: ECDHE key exchange with an
+// AEAD cipher only (forward secrecy, no CBC). TLS 1.3 keeps OpenSSL's defaults.
+const char kTls12Ciphers[] =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+const char kDefaultStore[] = "rallylobby.db";
+
 struct Options {
   std::string listen = "127.0.0.1:0";
   std::string portFile;
-  std::string store = "rallylobby.db";
+  std::string store;
+  bool storeVolatile = false;
   std::string cert;
   std::string key;
   bool plain = false;
+  bool quiet = false;
+  bool help = false;
+  bool version = false;
   std::string addPlayer;
   std::string passwordFile;
   unsigned long count = 0;
@@ -48,49 +86,79 @@ struct Options {
   lobby::ServerSettings server;
 };
 
+bool Number(const std::string& text, unsigned long max, unsigned long* value) {
+  char* end = nullptr;
+  unsigned long number = strtoul(text.c_str(), &end, 10);
+  if (text.empty() || text[0] < '0' || text[0] > '9' || *end != '\0' || number > max) return false;
+  *value = number;
+  return true;
+}
+
 bool Parse(int argc, char** argv, Options* o) {
+  lobby::LimitSettings& l = o->server.limits;
+  const std::map<std::string, bool*> flags = {{"--plain", &o->plain},
+                                              {"--quiet", &o->quiet},
+                                              {"--cheap-hash", &o->cheapHash},
+                                              {"--store-volatile", &o->storeVolatile},
+                                              {"--help", &o->help},
+                                              {"--version", &o->version}};
+  // Options with a number: each sets its setting from a value of at most the bound.
+  using Set = std::function<void(unsigned long)>;
+  const std::map<std::string, std::pair<unsigned long, Set>> numbers = {
+      {"--rate", {100000, [&l](unsigned long n) { l.messagesPerSecond = n, l.burst = 2.0 * n; }}},
+      {"--chat-rate", {1000, [&l](unsigned long n) { l.chatPerSecond = n; }}},
+      {"--chat-burst", {1000, [&l](unsigned long n) { l.chatBurst = n; }}},
+      {"--connections-per-address",
+       {1000000, [&l](unsigned long n) { l.connectionsPerAddress = n; }}},
+      {"--logins-per-address", {1000000, [&l](unsigned long n) { l.loginsPerAddress = n; }}},
+      {"--address-failures", {1000000, [&l](unsigned long n) { l.addressFailures.free = n; }}},
+      {"--account-failures", {1000000, [&l](unsigned long n) { l.accountFailures.free = n; }}},
+      {"--login-queue", {1000000, [&l](unsigned long n) { l.loginQueue = n; }}},
+      {"--hash-threads", {64, [&l](unsigned long n) { l.hashThreads = n; }}},
+      {"--handshake-within",
+       {3600000, [&l](unsigned long n) { l.handshakeWithin = lobby::Ms(n); }}},
+      {"--login-within", {3600000, [&l](unsigned long n) { l.loginWithin = lobby::Ms(n); }}},
+      {"--store-deadline",
+       {3600000, [o](unsigned long n) { o->server.storeDeadline = lobby::Ms(n); }}},
+      {"--pair-cooldown",
+       {LONG_MAX,
+        [o](unsigned long n) { o->server.pairCooldownSeconds = static_cast<int64_t>(n); }}},
+      {"--voting-flags",
+       {0xFFFFFFFFul, [o](unsigned long n) { o->server.votingFlags = static_cast<uint32_t>(n); }}},
+      {"--count", {1000000, [o](unsigned long n) { o->count = n; }}},
+  };
+  const std::map<std::string, std::string*> texts = {{"--listen", &o->listen},
+                                                     {"--port-file", &o->portFile},
+                                                     {"--store", &o->store},
+                                                     {"--cert", &o->cert},
+                                                     {"--key", &o->key},
+                                                     {"--name", &o->server.name},
+                                                     {"--add-player", &o->addPlayer},
+                                                     {"--password-file", &o->passwordFile}};
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
-    if (option == "--plain") {
-      o->plain = true;
-    } else if (option == "--quiet") {
-      o->server.quiet = true;
-    } else if (option == "--cheap-hash") {
-      o->cheapHash = true;
-    } else if (i + 1 >= argc) {
-      return false;
+    auto flag = flags.find(option);
+    if (flag != flags.end()) {
+      *flag->second = true;
+      continue;
+    }
+    if (i + 1 >= argc) return false;
+    std::string value = argv[++i];
+    auto text = texts.find(option);
+    auto number = numbers.find(option);
+    unsigned long n = 0;
+    if (text != texts.end()) {
+      *text->second = value;
+    } else if (number != numbers.end() && Number(value, number->second.first, &n)) {
+      number->second.second(n);
     } else {
-      std::string value = argv[++i];
-      if (option == "--listen") {
-        o->listen = value;
-      } else if (option == "--port-file") {
-        o->portFile = value;
-      } else if (option == "--store") {
-        o->store = value;
-      } else if (option == "--cert") {
-        o->cert = value;
-      } else if (option == "--key") {
-        o->key = value;
-      } else if (option == "--name") {
-        o->server.name = value.substr(0, 64);
-      } else if (option == "--rate") {
-        o->server.limits.messagesPerSecond = atof(value.c_str());
-        o->server.limits.burst = 2 * o->server.limits.messagesPerSecond;
-        if (o->server.limits.messagesPerSecond <= 0) return false;
-      } else if (option == "--voting-flags") {
-        o->server.votingFlags = static_cast<uint32_t>(strtoul(value.c_str(), nullptr, 10));
-      } else if (option == "--add-player") {
-        o->addPlayer = value;
-      } else if (option == "--password-file") {
-        o->passwordFile = value;
-      } else if (option == "--count") {
-        o->count = strtoul(value.c_str(), nullptr, 10);
-      } else {
-        return false;
-      }
+      return false;
     }
   }
-  return true;
+  o->server.name = o->server.name.substr(0, 64);
+  return o->server.limits.messagesPerSecond > 0 && o->server.limits.chatPerSecond > 0 &&
+         o->server.limits.chatBurst >= 1 && o->server.limits.loginQueue > 0 &&
+         o->server.limits.hashThreads > 0;
 }
 
 int AddPlayers(const Options& o, lobby::Store& store) {
@@ -134,29 +202,34 @@ void RaiseFileLimit() {
   }
 }
 
-class Acceptor {
- public:
-  Acceptor(asio::io_context& io, asio::ip::tcp::endpoint where, asio::ssl::context& tls,
-           bool useTls, lobby::Server& server)
-      : acceptor_(io, where), tls_(tls), useTls_(useTls), server_(server) {}
-  uint16_t Port() const { return acceptor_.local_endpoint().port(); }
-  void Accept() {
-    acceptor_.async_accept([this](ErrorCode ec, asio::ip::tcp::socket socket) {
-      if (!ec) {
-        server_.Add(std::make_shared<lobby::Session>(std::move(socket), tls_, useTls_, server_,
-                                                     ++ids_, server_.Settings().limits));
-      }
-      Accept();
-    });
+// The store, checked for persistence; null (with the reason printed) when unusable.
+std::unique_ptr<lobby::Store> Open(Options& o) {
+  bool given = !o.store.empty();
+  if (!given) o.store = kDefaultStore;
+  struct stat info {};
+  bool existed = stat(o.store.c_str(), &info) == 0;
+  std::string error;
+  std::unique_ptr<lobby::Store> store = lobby::OpenStore(o.store, &error);
+  if (store == nullptr) {
+    fprintf(stderr, "rallylobby: %s\n", error.c_str());
+    return nullptr;
   }
-
- private:
-  asio::ip::tcp::acceptor acceptor_;
-  asio::ssl::context& tls_;
-  bool useTls_;
-  lobby::Server& server_;
-  uint64_t ids_ = 0;
-};
+  if (!given) {
+    char* where = realpath(o.store.c_str(), nullptr);
+    lobby::Log(existed ? lobby::LogLevel::kInfo : lobby::LogLevel::kWarning, "store",
+               std::string("no --store given: ") + (existed ? "using " : "made a new, empty ") +
+                   "lobby in " + (where != nullptr ? where : o.store));
+    free(where);
+  }
+  if (!o.storeVolatile && !store->Durable(&error)) {
+    fprintf(stderr,
+            "rallylobby: %s. Run Redis with appendonly yes (docs/lobby.md), or give "
+            "--store-volatile for a lobby that may be lost\n",
+            error.c_str());
+    return nullptr;
+  }
+  return store;
+}
 
 }  // namespace
 
@@ -166,22 +239,28 @@ int main(int argc, char** argv) {
     fputs(kUsage, stderr);
     return 2;
   }
+  if (o.help) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (o.version) {
+    printf("rallylobby %s, lobby protocol version %u\n", RALLYLINK_VERSION_TEXT, lobby::kVersion);
+    return 0;
+  }
+  if (o.quiet) lobby::SetLogLevel(lobby::LogLevel::kWarning);
   if (!lobby::AuthStartup()) {
     fprintf(stderr, "rallylobby: libsodium did not start\n");
     return 1;
   }
-  std::string error;
-  std::unique_ptr<lobby::Store> store = lobby::OpenStore(o.store, &error);
-  if (store == nullptr) {
-    fprintf(stderr, "rallylobby: %s\n", error.c_str());
-    return 1;
-  }
+  std::unique_ptr<lobby::Store> store = Open(o);
+  if (store == nullptr) return 1;
   if (!o.addPlayer.empty()) return AddPlayers(o, *store);
 
   size_t colon = o.listen.rfind(':');
   ErrorCode ec;
   asio::ip::address address = asio::ip::make_address(o.listen.substr(0, colon), ec);
-  if (colon == std::string::npos || ec) {
+  unsigned long port = 0;
+  if (colon == std::string::npos || ec || !Number(o.listen.substr(colon + 1), 65535, &port)) {
     fprintf(stderr, "rallylobby: --listen wants an address and a port, got %s\n", o.listen.c_str());
     return 2;
   }
@@ -196,6 +275,8 @@ int main(int argc, char** argv) {
       fprintf(stderr, "rallylobby: TLS needs --cert and --key (or --plain on loopback)\n");
       return 2;
     }
+    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+    SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers);
     tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
                     asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
                     asio::ssl::context::no_tlsv1_1);
@@ -208,12 +289,11 @@ int main(int argc, char** argv) {
   }
   RaiseFileLimit();
   asio::io_context io(1);
-  lobby::Server server(io, *store, o.server);
-  std::unique_ptr<Acceptor> acceptor;
+  lobby::Server server(io, *store, tls, useTls, o.server);
+  std::unique_ptr<lobby::Acceptor> acceptor;
   try {
-    auto port = static_cast<uint16_t>(atoi(o.listen.c_str() + colon + 1));
-    acceptor =
-        std::make_unique<Acceptor>(io, asio::ip::tcp::endpoint(address, port), tls, useTls, server);
+    acceptor = std::make_unique<lobby::Acceptor>(
+        io, asio::ip::tcp::endpoint(address, static_cast<uint16_t>(port)), server);
   } catch (const std::exception& e) {
     fprintf(stderr, "rallylobby: can't listen on %s: %s\n", o.listen.c_str(), e.what());
     return 1;
@@ -225,15 +305,16 @@ int main(int argc, char** argv) {
     file.close();
     std::rename((o.portFile + ".tmp").c_str(), o.portFile.c_str());
   }
-  printf("== rallylobby %s listening on %s port %u (%s), store %s\n", o.server.name.c_str(),
-         address.to_string().c_str(), acceptor->Port(), useTls ? "TLS" : "plain TCP",
-         o.store.c_str());
-  fflush(stdout);
+  lobby::Log(lobby::LogLevel::kInfo, "listening",
+             o.server.name + " on " + address.to_string() + " port " +
+                 std::to_string(acceptor->Port()) + (useTls ? " (TLS)" : " (plain TCP)") +
+                 ", store " + o.store);
   asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&io](ErrorCode, int) { io.stop(); });
   io.run();
-  // The store's subscriber thread posts into io: it stops before io and the server go.
+  // The store's threads post into io: they stop before io, the server and the store go.
+  server.Stop();
   store.reset();
-  printf("== rallylobby ends\n");
+  lobby::Log(lobby::LogLevel::kInfo, "stopped", o.server.name);
   return 0;
 }

@@ -59,7 +59,7 @@ const std::vector<MessageLayout>& AllMessages() {
        {{"Magic", Kind::kU32, kAny}, {"Version", Kind::kU32, kAny}, {"Client", Kind::kText, 64}}},
       {kLogin, "Login", true, {{"Player", Kind::kText, kName}, {"Password", Kind::kText, 128}}},
       {kChat, "Chat", true, {{"Text", Kind::kText, 255}}},
-      {kStartInstance, "StartInstance", true, {}},
+      {kStartInstance, "StartInstance", true, {{"Invited", Kind::kText, 255}}},
       {kJoin, "Join", true, {{"GiID", Kind::kU32, kAny}}},
       {kVote, "Vote", true, {{"GiID", Kind::kU32, kAny}, {"Vote", Kind::kU8, 3}}},
       {kResults,

@@ -15,7 +15,7 @@ namespace lobby {
 using Bytes = std::vector<uint8_t>;
 
 const uint32_t kMagic = 0x424C4C52;  // "RLLB" as a little-endian number
-const uint32_t kVersion = 1;
+const uint32_t kVersion = 2;
 const uint32_t kMinFrame = 5;      // a length field and a type byte
 const uint32_t kMaxFrame = 8192;   // both directions; larger length fields end the connection
 const uint32_t kMaxRecords = 113;  // what one results event for the game can hold
@@ -113,6 +113,9 @@ Bytes EncodeFrame(const Message& message);
 bool Decode(const uint8_t* payload, size_t size, Message* out, std::string* problem);
 // "Chat Text=\"hi\"": for consoles and logs; texts quoted with C escapes.
 std::string Describe(const Message& message);
+// A text from the network in double quotes, safe on any console or log line: quote and
+// backslash escaped, every byte outside printable ASCII as \xNN.
+std::string Quote(const std::string& text);
 
 // Cuts a byte stream into payloads. A length field below kMinFrame or above kMaxFrame leaves
 // no way to find the next frame: Feed then fails and keeps failing.

@@ -1,9 +1,11 @@
 #include "server.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <random>
 
 #include "auth.h"
+#include "retry.h"
 
 namespace lobby {
 
@@ -11,6 +13,9 @@ namespace {
 
 // Events on the bus: a target, then the frame to send.
 enum : uint8_t { kToAll = 0, kToPlayers = 1, kKick = 2 };
+
+// The longest time a busy login is told to wait.
+const Ms kLongestRetry{10000};
 
 Bytes BusEvent(uint8_t target, const std::vector<std::string>& players, const Bytes& frame,
                uint64_t nonce = 0, uint64_t session = 0) {
@@ -25,40 +30,108 @@ Bytes BusEvent(uint8_t target, const std::vector<std::string>& players, const By
 }
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
-  for (const std::string& n : names) {
-    if (n == name) return true;
-  }
-  return false;
+  return std::find(names.begin(), names.end(), name) != names.end();
 }
+
+// Per-address limits count an IPv4 address, or an IPv6 address's /64 (what one customer of a
+// provider usually gets).
+std::string AddressKey(const asio::ip::address& address) {
+  if (address.is_v4()) return address.to_string();
+  asio::ip::address_v6 v6 = address.to_v6();
+  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
+  asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+// StartInstance's Invited: player names separated by commas; empty: open to anyone.
+std::vector<std::string> InvitedList(const std::string& text) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  while (start <= text.size()) {
+    size_t comma = std::min(text.find(',', start), text.size());
+    if (comma > start) names.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return names;
+}
+
+std::string MsText(uint32_t ms) { return std::to_string(ms) + " ms"; }
 
 }  // namespace
 
-Server::Server(asio::io_context& io, Store& store, ServerSettings settings)
-    : io_(io), store_(store), settings_(std::move(settings)) {
+Server::Server(asio::io_context& io, Store& store, asio::ssl::context& tls, bool useTls,
+               ServerSettings settings)
+    : io_(io),
+      store_(store),
+      tls_(tls),
+      useTls_(useTls),
+      settings_(std::move(settings)),
+      addressFailures_(settings_.limits.addressFailures),
+      accountFailures_(settings_.limits.accountFailures),
+      accountAddresses_(std::chrono::hours(24 * 30), 1u << 16),
+      storeQueue_(io, store, settings_.storeQueue, settings_.storeDeadline),
+      hashing_(std::max<uint32_t>(1, settings_.limits.hashThreads)) {
   std::random_device random;
   nonce_ = (static_cast<uint64_t>(random()) << 32) | random();
+  known_.capacity = settings_.limits.loginQueue;
+  unknown_.capacity = std::max<uint32_t>(1, settings_.limits.loginQueue / 4);
+  // The dummy hash costs what a real check costs: the first estimate of the time one takes.
+  auto start = Clock::now();
   HashPassword("no such player", HashCost::kInteractive, &dummyHash_);
+  hashTime_ = Clock::now() - start;
   store_.Subscribe(
       [this](const Bytes& event) { asio::post(io_, [this, event] { Deliver(event); }); });
 }
 
-Server::~Server() { hashing_.join(); }
+Server::~Server() { Stop(); }
 
-void Server::Log(const Session& session, const std::string& what) {
-  if (settings_.quiet) return;
-  std::string who = session.player.empty() ? session.Peer() : session.player;
-  printf("%s: %s\n", who.c_str(), what.c_str());
-  fflush(stdout);
+void Server::Stop() {
+  storeQueue_.Stop();
+  hashing_.join();
 }
 
-void Server::Add(const std::shared_ptr<Session>& session) {
+LogEntry Server::Entry(const Session& session, LogLevel level, const std::string& event,
+                       const std::string& detail) {
+  LogEntry entry;
+  entry.level = level;
+  entry.event = event;
+  entry.player = session.player;
+  entry.address = session.Address();
+  entry.detail = detail;
+  return entry;
+}
+
+void Server::Sampled(const LogEntry& entry) { samplers_[entry.event].Log(entry); }
+
+void Server::Accept(asio::ip::tcp::socket socket) {
+  ErrorCode ec;
+  asio::ip::tcp::endpoint remote = socket.remote_endpoint(ec);
+  if (ec) return;  // gone before it could be seen
+  std::string address = remote.address().to_string() + ":" + std::to_string(remote.port());
+  std::string key = AddressKey(remote.address());
+  uint32_t cap = settings_.limits.connectionsPerAddress;
+  auto open = connectionsFrom_.find(key);
+  if (cap != 0 && open != connectionsFrom_.end() && open->second >= cap) {
+    LogEntry entry;
+    entry.level = LogLevel::kWarning;
+    entry.event = "connection-refused";
+    entry.address = address;
+    entry.detail = std::to_string(cap) + " connections from " + key + " are open already";
+    Sampled(entry);
+    socket.close(ec);
+    return;
+  }
+  ++connectionsFrom_[key];
+  auto session = std::make_shared<Session>(std::move(socket), tls_, useTls_, *this, ++ids_,
+                                           settings_.limits, address, key);
   sessions_[session->Id()] = session;
-  Log(*session, "connected");
+  Log(Entry(*session, LogLevel::kInfo, "connected", ""));
   session->Start();
 }
 
 void Server::Remove(Session& session, const std::string& why) {
-  Log(session, "gone (" + why + ")");
+  Log(Entry(session, LogLevel::kInfo, "gone", why));
   auto range = byName_.equal_range(session.player);
   for (auto it = range.first; it != range.second; ++it) {
     if (it->second == session.Id()) {
@@ -66,6 +139,8 @@ void Server::Remove(Session& session, const std::string& why) {
       break;
     }
   }
+  auto from = connectionsFrom_.find(session.AddressKey());
+  if (from != connectionsFrom_.end() && --from->second == 0) connectionsFrom_.erase(from);
   // The session may be inside one of its own handlers: let it go once they have returned.
   auto found = sessions_.find(session.Id());
   if (found == sessions_.end()) return;
@@ -74,25 +149,32 @@ void Server::Remove(Session& session, const std::string& why) {
   asio::post(io_, [keep] {});
 }
 
-bool Server::StoreFailed(Session& session, uint8_t request, bool ok, const std::string& error) {
-  if (ok) return false;
-  session.Refuse("store-unavailable", request, error + "; try again later", false);
-  return true;
+void Server::Refused(const Session& session, const std::string& rule, uint8_t request,
+                     const std::string& detail, bool fatal, bool quiet) {
+  if (quiet) return;
+  // The request refused, unless the detail starts with its name already.
+  const MessageLayout* layout = LayoutOf(request);
+  std::string name = layout != nullptr ? layout->name : "";
+  bool named = name.empty() || detail.compare(0, name.size(), name) == 0;
+  LogEntry entry =
+      Entry(session, LogLevel::kInfo, "refused",
+            rule + ": " + detail + (named ? "" : " (" + name + ")") + (fatal ? "; closing" : ""));
+  if (rule == "rate-limit" || rule == "flood") return Sampled(entry);
+  Log(entry);
 }
 
-void Server::Publish(Session& session, uint8_t request, const Bytes& event) {
-  std::string error;
-  StoreFailed(session, request, store_.Publish(event, &error), error);
-}
-
-bool Server::Member(Session& session, uint8_t request, uint32_t giid,
-                    std::vector<std::string>* members) {
-  std::string error;
-  if (StoreFailed(session, request, store_.Members(giid, members, &error), error)) return false;
-  if (Contains(*members, session.player)) return true;
-  session.Refuse("not-member", request,
-                 session.player + " is not in game instance " + std::to_string(giid), false);
-  return false;
+void Server::WithStore(const std::shared_ptr<Session>& session, uint8_t request,
+                       StoreQueue::Work work, Then then) {
+  session->Hold();
+  storeQueue_.Run(std::move(work), [session, request, then](bool ok, const std::string& error) {
+    if (session->state == Session::State::kClosed) return;
+    if (!ok) {
+      session->Refuse("store-unavailable", request, error + "; try again later", false);
+    } else if (then) {
+      then();
+    }
+    session->Resume();
+  });
 }
 
 void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
@@ -106,19 +188,28 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
     return session->Refuse("hello-first", m.type, "the first message must be a Hello", true);
   }
   switch (m.type) {
-    case kHello:
+    case kHello: {
       if (session->state != State::kNew) {
         return session->Refuse("hello-once", m.type, "Hello comes once, first", false);
       }
-      if (m.num(0) != kMagic || m.num(1) != kVersion) {
+      char magic[16];
+      snprintf(magic, sizeof magic, "0x%08X", m.num(0));
+      if (m.num(0) != kMagic) {
+        return session->Refuse("version", m.type,
+                               std::string("not a lobby Hello: magic ") + magic +
+                                   ", where this server expects 0x424C4C52 (RLLB)",
+                               true);
+      }
+      if (m.num(1) != kVersion) {
         return session->Refuse("version", m.type,
                                "this server speaks version " + std::to_string(kVersion) +
-                                   " with magic RLLB; got version " + std::to_string(m.num(1)),
+                                   "; got version " + std::to_string(m.num(1)),
                                true);
       }
       session->state = State::kGreeted;
       session->Send(Message(kWelcome).Num(kVersion).Text(settings_.name));
       return;
+    }
     case kLogin:
       return Login(session, m);
     case kPing:
@@ -129,103 +220,288 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   if (session->state != State::kIn) {
     return session->Refuse("login-first", m.type, "log in before anything else", false);
   }
-  const std::string& me = session->player;
-  std::string error;
-  std::vector<std::string> members;
+  const std::string me = session->player;
+  const uint32_t giid = m.num(0);
+  // What a store request found, for the loop to act on.
+  struct Found {
+    uint32_t giid = 0;
+    bool joined = false;
+    bool member = true;
+    Outcome outcome;
+  };
+  auto found = std::make_shared<Found>();
   switch (m.type) {
-    case kChat:
-      return Publish(
-          *session, m.type,
-          BusEvent(kToAll, {}, EncodeFrame(Message(kChatLine).Text(me).Text(m.text(0)))));
+    case kChat: {
+      Bytes event = BusEvent(kToAll, {}, EncodeFrame(Message(kChatLine).Text(me).Text(m.text(0))));
+      return WithStore(
+          session, m.type, [event](Store& s, std::string* e) { return s.Publish(event, e); },
+          nullptr);
+    }
     case kStartInstance: {
-      uint32_t giid = 0;
-      if (StoreFailed(*session, m.type, store_.NewInstance(me, &giid, &error), error)) return;
-      Log(*session, "started game instance " + std::to_string(giid));
-      return Publish(
-          *session, m.type,
-          BusEvent(kToAll, {},
-                   EncodeFrame(Message(kInstance).Num(giid).Num(settings_.votingFlags).Text(me))));
+      std::vector<std::string> invited = InvitedList(m.text(0));
+      uint32_t atLeast = highestGiid_;
+      uint32_t flags = settings_.votingFlags;
+      auto work = [=](Store& s, std::string* e) {
+        if (!s.NewInstance(me, invited, atLeast, &found->giid, e)) return false;
+        Message instance = Message(kInstance).Num(found->giid).Num(flags).Text(me);
+        return s.Publish(BusEvent(kToAll, {}, EncodeFrame(instance)), e);
+      };
+      return WithStore(session, m.type, work, [this, session, found, invited] {
+        highestGiid_ = std::max(highestGiid_, found->giid);
+        std::string who = "open to anyone";
+        if (!invited.empty()) {
+          who = "for invited players:";
+          for (const std::string& name : invited) who += " " + name;
+        }
+        Log(Entry(*session, LogLevel::kInfo, "instance-started",
+                  "game instance " + std::to_string(found->giid) + ", " + who));
+      });
     }
-    case kJoin: {
-      bool joined = false;
-      if (StoreFailed(*session, m.type, store_.Join(m.num(0), me, &joined, &error), error)) return;
-      return session->Send(Message(kJoinResult).Num(m.num(0)).Num(joined ? 1 : 0));
+    case kJoin:
+      return WithStore(
+          session, m.type,
+          [=](Store& s, std::string* e) { return s.Join(giid, me, &found->joined, e); },
+          [session, found, giid] {
+            session->Send(Message(kJoinResult).Num(giid).Num(found->joined ? 1 : 0));
+          });
+    default:
+      break;
+  }
+  // Vote, Results and Accuse: for members of the instance only.
+  auto notMember = [session, giid, me, type = m.type] {
+    session->Refuse("not-member", type, me + " is not in game instance " + std::to_string(giid),
+                    false);
+  };
+  switch (m.type) {
+    case kVote: {
+      uint32_t vote = m.num(1);
+      auto work = [=](Store& s, std::string* e) {
+        std::vector<std::string> members;
+        if (!s.Members(giid, &members, e)) return false;
+        if (!(found->member = Contains(members, me))) return true;
+        Message cast = Message(kVoteCast).Num(giid).Num(vote).Text(me);
+        return s.Publish(BusEvent(kToPlayers, members, EncodeFrame(cast)), e);
+      };
+      return WithStore(session, m.type, work, [found, notMember] {
+        if (!found->member) notMember();
+      });
     }
-    case kVote:
-      if (!Member(*session, m.type, m.num(0), &members)) return;
-      return Publish(
-          *session, m.type,
-          BusEvent(kToPlayers, members,
-                   EncodeFrame(Message(kVoteCast).Num(m.num(0)).Num(m.num(1)).Text(me))));
     case kResults: {
-      if (!Member(*session, m.type, m.num(0), &members)) return;
-      Outcome outcome;
-      if (StoreFailed(*session, m.type,
-                      store_.Finish(m.num(0), m.num(1), m.text(2), &outcome, &error), error))
-        return;
-      Bytes frame = EncodeFrame(
-          Message(kFinalResults).Num(m.num(0)).Num(outcome.vote).Records(outcome.players));
-      // Fresh results go to every member; later senders get the same results back.
-      if (!outcome.fresh) return session->SendFrame(frame);
-      Log(*session, "finished game instance " + std::to_string(m.num(0)));
-      return Publish(*session, m.type, BusEvent(kToPlayers, members, frame));
+      Report report{me, m.num(1), m.text(2)};
+      int64_t cooldown = settings_.pairCooldownSeconds;
+      auto work = [=](Store& s, std::string* e) {
+        std::vector<std::string> members;
+        if (!s.Members(giid, &members, e)) return false;
+        if (!(found->member = Contains(members, me))) return true;
+        if (!s.Report(giid, report, cooldown, &found->outcome, e)) return false;
+        if (!found->outcome.fresh) return true;
+        Bytes frame = EncodeFrame(Message(kFinalResults)
+                                      .Num(giid)
+                                      .Num(found->outcome.vote)
+                                      .Records(found->outcome.players));
+        return s.Publish(BusEvent(kToPlayers, members, frame), e);
+      };
+      return WithStore(session, m.type, work, [this, session, found, notMember, giid] {
+        const Outcome& outcome = found->outcome;
+        if (!found->member) return notMember();
+        std::string instance = "game instance " + std::to_string(giid);
+        if (outcome.pending) {
+          Log(Entry(*session, LogLevel::kInfo, "results-noted",
+                    instance + ": waiting for a majority of its members to agree"));
+        } else if (outcome.fresh) {
+          Log(Entry(*session, LogLevel::kInfo, "instance-finished",
+                    instance + ": a majority of its members agreed on the results"));
+        } else {
+          // Decided before: the sender gets the results as they were set.
+          session->Send(
+              Message(kFinalResults).Num(giid).Num(outcome.vote).Records(outcome.players));
+        }
+      });
     }
-    case kAccuse:
-      if (!Member(*session, m.type, m.num(0), &members)) return;
-      if (!Contains(members, m.text(1)) || m.text(1) == me) {
-        return session->Refuse(
-            "not-member", m.type,
-            "only another member of game instance " + std::to_string(m.num(0)) + " can be accused",
+    case kAccuse: {
+      std::string accused = m.text(1);
+      auto work = [=](Store& s, std::string* e) {
+        std::vector<std::string> members;
+        if (!s.Members(giid, &members, e)) return false;
+        found->member = Contains(members, me) && Contains(members, accused) && accused != me;
+        return !found->member || s.Accuse(giid, me, accused, e);
+      };
+      return WithStore(session, m.type, work, [session, found, giid, type = m.type] {
+        if (found->member) return;
+        session->Refuse(
+            "not-member", type,
+            "only another member of game instance " + std::to_string(giid) + " can be accused",
             false);
-      }
-      StoreFailed(*session, m.type, store_.Accuse(m.num(0), me, m.text(1), &error), error);
-      return;
+      });
+    }
     default:
       return;
   }
+}
+
+// The time to tell a login turned away for want of room: the next free slot in a schedule
+// that spaces such logins at the rate the lane's checks end, at most kLongestRetry ahead, so
+// that clients who never come back can't push the others' turns far away.
+uint32_t Server::RetryAfterMs(Lane& lane, Clock::time_point now) {
+  auto interval = std::chrono::duration_cast<Clock::duration>(
+      hashTime_ / std::max<uint32_t>(1, std::min(lane.capacity, settings_.limits.hashThreads)));
+  lane.nextSlot = std::min(std::max(lane.nextSlot, now) + interval, now + kLongestRetry);
+  return static_cast<uint32_t>(
+      std::max<int64_t>(100, std::chrono::ceil<Ms>(lane.nextSlot - now).count()));
 }
 
 void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   if (session->state == Session::State::kIn) {
     return session->Refuse("already-logged-in", m.type, "a connection logs in once", false);
   }
-  if (session->state == Session::State::kLoggingIn) {
-    return session->Refuse("login-pending", m.type, "wait for the answer to the last Login", false);
-  }
-  std::string hash;
-  std::string error;
-  if (StoreFailed(*session, m.type, store_.AccountHash(m.text(0), &hash, &error), error)) return;
-  session->state = Session::State::kLoggingIn;
   std::string name = m.text(0);
   std::string password = m.text(1);
-  if (hash.empty()) hash = dummyHash_;
-  bool known = hash != dummyHash_;
-  asio::post(hashing_, [this, session, name, password, hash, known] {
-    bool ok = CheckPassword(password, hash) && known;
-    asio::post(io_, [this, session, name, ok] {
-      if (session->state != Session::State::kLoggingIn) return;  // closed meanwhile
-      if (ok) return LoggedIn(session, name);
-      session->state = Session::State::kGreeted;
-      bool last = ++session->loginFailures >= settings_.limits.maxLoginFailures;
-      session->Refuse("bad-login", kLogin, "wrong player name or password for " + name, last);
-    });
-  });
+  const std::string& key = session->AddressKey();
+  auto now = Clock::now();
+  Ms wait = addressFailures_.Wait(key, now);
+  if (!accountAddresses_.Has(PairKey(name, key), now))
+    wait = std::max(wait, accountFailures_.Wait(name, now));
+  if (wait.count() > 0) return LoginDone(session, LoginResult::kLimited, name, wait.count());
+  auto from = checkingFrom_.find(key);
+  uint32_t fromHere = from == checkingFrom_.end() ? 0 : from->second;
+  uint32_t perAddress = settings_.limits.loginsPerAddress;
+  if (perAddress != 0 && fromHere >= perAddress) {
+    auto ms = std::chrono::ceil<Ms>(hashTime_ * fromHere).count();
+    return LoginDone(session, LoginResult::kBusy, name,
+                     static_cast<uint32_t>(std::max<int64_t>(100, ms)),
+                     std::to_string(fromHere) + " logins from " + key + " are being checked");
+  }
+  FromAddress(key, 1);
+  session->state = Session::State::kLoggingIn;
+  session->Hold();
+  auto hash = std::make_shared<std::string>();
+  storeQueue_.Run(
+      [name, hash](Store& s, std::string* e) { return s.AccountHash(name, hash.get(), e); },
+      [this, session, name, password, hash, key](bool ok, const std::string& error) {
+        if (!ok) {
+          FromAddress(key, -1);
+          return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
+        }
+        // Nobody waits for the answer any more: the check is not worth its time.
+        if (session->state == Session::State::kClosed) return FromAddress(key, -1);
+        Lane& lane = hash->empty() ? unknown_ : known_;
+        if (lane.checking >= lane.capacity) {
+          FromAddress(key, -1);
+          return LoginDone(session, LoginResult::kBusy, name, RetryAfterMs(lane, Clock::now()),
+                           std::to_string(lane.checking) + " logins are being checked");
+        }
+        ++lane.checking;
+        CheckPassword(*session, name, password, *hash);
+      });
 }
 
-void Server::LoggedIn(const std::shared_ptr<Session>& session, const std::string& name) {
-  uint32_t rating = kStartRating;
-  std::string error;
-  if (StoreFailed(*session, kLogin, store_.Rating(name, &rating, &error), error)) {
-    session->state = Session::State::kGreeted;
-    return;
+void Server::FromAddress(const std::string& key, int change) {
+  uint32_t& count = checkingFrom_[key];
+  count += change;
+  if (count == 0) checkingFrom_.erase(key);
+}
+
+void Server::CheckPassword(const Session& session, const std::string& name,
+                           const std::string& password, const std::string& hash) {
+  bool known = !hash.empty();
+  uint64_t id = session.Id();
+  std::string key = session.AddressKey();
+  // The pool's work holds no session: what it holds may be let go on its thread.
+  std::shared_ptr<const std::atomic<bool>> gone = session.GoneFlag();
+  asio::post(hashing_,
+             [this, id, name, password, known, gone, key, hash = known ? hash : dummyHash_] {
+               bool skipped = gone->load();
+               auto start = Clock::now();
+               bool ok = !skipped && lobby::CheckPassword(password, hash) && known;
+               std::chrono::duration<double> took = Clock::now() - start;
+               asio::post(io_, [this, id, name, ok, known, skipped, took, key] {
+                 FromAddress(key, -1);
+                 --(known ? known_ : unknown_).checking;
+                 if (!skipped) hashTime_ = hashTime_ * 0.8 + took * 0.2;
+                 auto found = sessions_.find(id);
+                 if (found != sessions_.end()) PasswordChecked(found->second, name, ok, known);
+               });
+             });
+}
+
+void Server::PasswordChecked(const std::shared_ptr<Session>& session, const std::string& name,
+                             bool ok, bool known) {
+  if (!ok) {
+    return LoginDone(session, known ? LoginResult::kWrongPassword : LoginResult::kUnknownPlayer,
+                     name);
   }
-  session->state = Session::State::kIn;
-  session->player = name;
-  byName_.emplace(name, session->Id());
-  Log(*session, "logged in, rating " + std::to_string(rating));
-  session->Send(Message(kLoggedIn).Text(name).Num(rating));
+  auto rating = std::make_shared<uint32_t>(kStartRating);
   // One connection per player: an older one, on any server, is closed.
-  Publish(*session, kLogin, BusEvent(kKick, {name}, {}, nonce_, session->Id()));
+  Bytes kick = BusEvent(kKick, {name}, {}, nonce_, session->Id());
+  storeQueue_.Run(
+      [name, rating, kick](Store& s, std::string* e) {
+        return s.Rating(name, rating.get(), e) && s.Publish(kick, e);
+      },
+      [this, session, name, rating](bool done, const std::string& error) {
+        if (session->state == Session::State::kClosed) return;
+        if (!done) return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
+        LoginDone(session, LoginResult::kOk, name, *rating);
+      });
+}
+
+// Every login ends here: the answer, the line in the log, and the failure limits' strikes.
+void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult result,
+                       const std::string& name, uint32_t number, const std::string& detail) {
+  bool held = session->state == Session::State::kLoggingIn;
+  const std::string& key = session->AddressKey();
+  LogEntry entry = Entry(*session, LogLevel::kInfo, "login", "");
+  entry.player = name;
+  switch (result) {
+    case LoginResult::kOk:
+      session->player = name;
+      session->LoggedIn();
+      byName_.emplace(name, session->Id());
+      accountFailures_.Clear(name);
+      accountAddresses_.Note(PairKey(name, key));
+      entry.event = "logged-in";
+      entry.detail = "rating " + std::to_string(number);
+      Log(entry);
+      session->Send(Message(kLoggedIn).Text(name).Num(number));
+      break;
+    case LoginResult::kWrongPassword:
+    case LoginResult::kUnknownPlayer: {
+      addressFailures_.Strike(key);
+      accountFailures_.Strike(name);
+      session->state = Session::State::kGreeted;
+      bool last = ++session->loginFailures >= settings_.limits.maxLoginFailures;
+      entry.event = "login-failed";
+      entry.detail = result == LoginResult::kWrongPassword ? "wrong password" : "unknown player";
+      Log(entry);
+      session->Refuse("bad-login", kLogin, "wrong player name or password for " + name, last, true);
+      break;
+    }
+    case LoginResult::kLimited:
+      entry.event = "login-limited";
+      entry.detail = "too many failed logins; blocked for " + MsText(number);
+      Sampled(entry);
+      session->Refuse(
+          "login-limit", kLogin,
+          "too many failed logins from this address or for this player; " + RetryAfterText(number),
+          true, true);
+      break;
+    case LoginResult::kBusy:
+      entry.event = "login-busy";
+      entry.detail = detail + "; told to come back in " + MsText(number);
+      Sampled(entry);
+      session->Refuse("busy", kLogin,
+                      "the server is checking as many logins as it can; " + RetryAfterText(number),
+                      true, true);
+      break;
+    case LoginResult::kStoreUnavailable:
+      session->state = Session::State::kGreeted;
+      entry.level = LogLevel::kWarning;
+      entry.event = "login-store-unavailable";
+      entry.detail = detail;
+      Log(entry);
+      session->Refuse("store-unavailable", kLogin, detail + "; try again later", false, true);
+      break;
+  }
+  if (held) session->Resume();
 }
 
 void Server::Deliver(const Bytes& event) {
@@ -244,6 +520,10 @@ void Server::Deliver(const Bytes& event) {
     at += 2 + length;
   }
   Bytes frame(event.begin() + static_cast<std::ptrdiff_t>(at), event.end());
+  // Every server sees every instance number handed out, so none is handed out again after a
+  // rollback of the store while any server remembers it.
+  if (frame.size() >= 9 && (frame[4] == kInstance || frame[4] == kFinalResults))
+    highestGiid_ = std::max(highestGiid_, GetU32(&frame[5]));
   // Sending may close a session (a slow reader), which leaves sessions_: choose first.
   std::vector<std::shared_ptr<Session>> chosen;
   if (target == kToAll) {

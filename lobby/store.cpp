@@ -1,5 +1,7 @@
 #include "store.h"
 
+#include <map>
+
 #include "store_redis.h"
 #include "store_sqlite.h"
 
@@ -15,20 +17,69 @@ std::unique_ptr<Store> OpenStore(const std::string& where, std::string* error) {
   return OpenSqliteStore(where, error);
 }
 
-std::vector<Record> NewRatings(const std::vector<Record>& before, const std::string& scores) {
+namespace {
+
+uint8_t ScoreOf(const std::string& scores, size_t i) {
+  return i < scores.size() ? static_cast<uint8_t>(scores[i]) : 0;
+}
+
+}  // namespace
+
+bool AgreedReport(size_t members, const std::vector<Report>& reports, Report* agreed) {
+  // The members' scores only: bytes past the last member say nothing about this instance.
+  std::map<std::string, size_t> votes;
+  for (const Report& report : reports) {
+    std::string scores(members, '\0');
+    for (size_t i = 0; i < members; ++i) scores[i] = static_cast<char>(ScoreOf(report.scores, i));
+    if (++votes[scores] * 2 > members) {
+      *agreed = report;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<Record> NewRatings(const std::vector<Record>& before, const std::string& scores,
+                               const Pairs& skip) {
   std::vector<Record> after = before;
-  auto score = [&scores](size_t i) {
-    return i < scores.size() ? static_cast<uint8_t>(scores[i]) : 0;
-  };
   for (size_t i = 0; i < before.size(); ++i) {
     int64_t rating = before[i].rating;
     for (size_t j = 0; j < before.size(); ++j) {
-      if (score(j) < score(i)) rating += kRatingStep;
-      if (score(j) > score(i)) rating -= kRatingStep;
+      if (skip.count({std::min(i, j), std::max(i, j)}) != 0) continue;
+      if (ScoreOf(scores, j) < ScoreOf(scores, i)) rating += kRatingStep;
+      if (ScoreOf(scores, j) > ScoreOf(scores, i)) rating -= kRatingStep;
     }
     after[i].rating = static_cast<uint32_t>(rating < 0 ? 0 : rating);
   }
   return after;
+}
+
+std::string PairKey(const std::string& a, const std::string& b) {
+  // A zero byte never ends a name: names are counted texts, and the stores keep them whole.
+  return a < b ? a + std::string(1, '\0') + b : b + std::string(1, '\0') + a;
+}
+
+Outcome AgreedOutcome(const std::vector<Record>& before, const Report& agreed,
+                      const std::function<int64_t(const std::string&)>& lastRated, int64_t now,
+                      int64_t cooldownSeconds, std::vector<std::string>* stamp) {
+  Pairs skip;
+  stamp->clear();
+  for (size_t i = 0; i < before.size(); ++i) {
+    for (size_t j = i + 1; j < before.size(); ++j) {
+      std::string key = PairKey(before[i].name, before[j].name);
+      int64_t last = lastRated(key);
+      if (last != 0 && now - last < cooldownSeconds) {
+        skip.insert({i, j});
+      } else {
+        stamp->push_back(key);
+      }
+    }
+  }
+  Outcome outcome;
+  outcome.fresh = true;
+  outcome.vote = agreed.vote;
+  outcome.players = NewRatings(before, agreed.scores, skip);
+  return outcome;
 }
 
 Bytes PackOutcome(uint32_t giid, const Outcome& outcome) {

@@ -5,9 +5,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
+#include <ctime>
+#include <map>
 #include <mutex>
 #include <thread>
+
+#include "log.h"
 
 namespace lobby {
 
@@ -15,14 +18,29 @@ namespace {
 
 const char kChannel[] = "rl:events";
 const char kRatings[] = "rl:ratings";
+const char kPairs[] = "rl:pairs";
 
 // Adds the player to an instance's members, atomically: not for an unknown or finished
-// instance, nor past the most members a results event can hold.
+// instance, nor past the most members a results event can hold, nor to an instance for
+// invited players only that did not invite this one.
 const char kJoinScript[] =
     "if redis.call('EXISTS', KEYS[1]) == 0 or redis.call('EXISTS', KEYS[3]) == 1 then return 0 end "
     "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 1 end "
     "if redis.call('LLEN', KEYS[1]) >= tonumber(ARGV[2]) then return 0 end "
+    "if redis.call('EXISTS', KEYS[4]) == 1 and redis.call('SISMEMBER', KEYS[4], ARGV[1]) == 0 "
+    "then return 0 end "
     "redis.call('SADD', KEYS[2], ARGV[1]) redis.call('RPUSH', KEYS[1], ARGV[1]) return 1";
+
+// A new instance, atomically: the next number of the counter, raised above ARGV[1] (the
+// highest number the server has seen) when the counter is behind it, as after a rollback of
+// Redis to an older state; the creator as its first member; the invited players, if any.
+const char kNewInstanceScript[] =
+    "local n = redis.call('INCR', KEYS[1]) "
+    "if n <= tonumber(ARGV[1]) then n = tonumber(ARGV[1]) + 1 redis.call('SET', KEYS[1], n) end "
+    "redis.call('SADD', 'rl:memberset:' .. n, ARGV[2]) "
+    "redis.call('RPUSH', 'rl:members:' .. n, ARGV[2]) "
+    "for i = 3, #ARGV do redis.call('SADD', 'rl:invited:' .. n, ARGV[i]) end "
+    "return n";
 
 std::string Key(const char* prefix, uint32_t giid) { return prefix + std::to_string(giid); }
 
@@ -55,6 +73,33 @@ class RedisStore : public Store {
 
   bool Open(std::string* error) { return Command({"PING"}, error) != nullptr; }
 
+  // Persistence that a lobby needs: the append-only file (a snapshot alone loses what came
+  // after it), and no eviction of keys when memory runs short.
+  bool Durable(std::string* why) override {
+    std::string error;
+    std::map<std::string, std::string> config;
+    for (const char* name : {"appendonly", "maxmemory", "maxmemory-policy"}) {
+      Reply r = Command({"CONFIG", "GET", name}, &error);
+      if (r == nullptr || r->type != REDIS_REPLY_ARRAY || r->elements != 2) {
+        *why = "can't read Redis's settings (" + (r == nullptr ? error : "no answer") +
+               "), so can't tell whether it keeps what it is given";
+        return false;
+      }
+      config[name] = std::string(r->element[1]->str, r->element[1]->len);
+    }
+    if (config["appendonly"] != "yes") {
+      *why = "Redis runs without its append-only file (appendonly " + config["appendonly"] +
+             "): a restart would lose accounts and ratings";
+      return false;
+    }
+    if (config["maxmemory"] != "0" && config["maxmemory-policy"] != "noeviction") {
+      *why = "Redis may evict keys when its memory is full (maxmemory-policy " +
+             config["maxmemory-policy"] + "): accounts could vanish";
+      return false;
+    }
+    return true;
+  }
+
   bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
     return Command({"SET", "rl:account:" + name, hash}, error) != nullptr;
   }
@@ -66,6 +111,35 @@ class RedisStore : public Store {
     return true;
   }
 
+  // The ratings of these players, as records in the same order (kStartRating when unrated).
+  bool Ratings(const std::vector<std::string>& names, std::vector<Record>* records,
+               std::string* error) {
+    std::map<std::string, int64_t> values;
+    if (!HashNumbers(kRatings, names, &values, error)) return false;
+    records->clear();
+    for (const std::string& name : names) {
+      auto found = values.find(name);
+      records->push_back(
+          {name, found != values.end() ? static_cast<uint32_t>(found->second) : kStartRating});
+    }
+    return true;
+  }
+
+  // Reads the fields of a hash that hold numbers; fields missing from it stay out of *values.
+  bool HashNumbers(const char* hash, const std::vector<std::string>& fields,
+                   std::map<std::string, int64_t>* values, std::string* error) {
+    if (fields.empty()) return true;
+    std::vector<std::string> get = {"HMGET", hash};
+    get.insert(get.end(), fields.begin(), fields.end());
+    Reply r = Command(get, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i < fields.size() && i < r->elements; ++i) {
+      if (r->element[i]->type == REDIS_REPLY_STRING)
+        (*values)[fields[i]] = std::stoll(std::string(r->element[i]->str, r->element[i]->len));
+    }
+    return true;
+  }
+
   bool Rating(const std::string& name, uint32_t* rating, std::string* error) override {
     Reply r = Command({"HGET", kRatings, name}, error);
     if (r == nullptr) return false;
@@ -74,19 +148,22 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool NewInstance(const std::string& creator, uint32_t* giid, std::string* error) override {
-    Reply r = Command({"INCR", "rl:giid"}, error);
+  bool NewInstance(const std::string& creator, const std::vector<std::string>& invited,
+                   uint32_t atLeast, uint32_t* giid, std::string* error) override {
+    std::vector<std::string> args = {"EVAL",    kNewInstanceScript,      "1",
+                                     "rl:giid", std::to_string(atLeast), creator};
+    args.insert(args.end(), invited.begin(), invited.end());
+    Reply r = Command(args, error);
     if (r == nullptr) return false;
     *giid = static_cast<uint32_t>(r->integer);
-    return Command({"SADD", Key("rl:memberset:", *giid), creator}, error) != nullptr &&
-           Command({"RPUSH", Key("rl:members:", *giid), creator}, error) != nullptr;
+    return true;
   }
 
   bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
-    Reply r =
-        Command({"EVAL", kJoinScript, "3", Key("rl:members:", giid), Key("rl:memberset:", giid),
-                 Key("rl:final:", giid), player, std::to_string(kMaxRecords)},
-                error);
+    Reply r = Command(
+        {"EVAL", kJoinScript, "4", Key("rl:members:", giid), Key("rl:memberset:", giid),
+         Key("rl:final:", giid), Key("rl:invited:", giid), player, std::to_string(kMaxRecords)},
+        error);
     if (r == nullptr) return false;
     *joined = r->type == REDIS_REPLY_INTEGER && r->integer == 1;
     return true;
@@ -102,37 +179,55 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool Finish(uint32_t giid, uint32_t vote, const std::string& scores, Outcome* outcome,
-              std::string* error) override {
+  bool Report(uint32_t giid, const lobby::Report& report, int64_t pairCooldownSeconds,
+              Outcome* outcome, std::string* error) override {
     std::string final = Key("rl:final:", giid);
+    std::string reportsKey = Key("rl:reports:", giid);
+    // A member's first report stands; it is noted before the transaction, which reads them all.
+    std::string noted = std::string(1, static_cast<char>(report.vote)) + report.scores;
+    if (Command({"HSETNX", reportsKey, report.player, noted}, error) == nullptr) return false;
     for (int attempt = 0; attempt < 50; ++attempt) {
-      if (Command({"WATCH", kRatings, final, Key("rl:members:", giid)}, error) == nullptr)
+      if (Command({"WATCH", kRatings, kPairs, final, Key("rl:members:", giid), reportsKey},
+                  error) == nullptr)
         return false;
+      *outcome = Outcome();
       Reply done = Command({"GET", final}, error);
       if (done == nullptr) return false;
       if (done->type == REDIS_REPLY_STRING) {
         Command({"UNWATCH"}, error);
-        outcome->fresh = false;
         if (UnpackOutcome(Bytes(done->str, done->str + done->len), outcome)) return true;
         *error = "a stored outcome is unreadable";
         return false;
       }
       std::vector<std::string> names;
-      if (!Members(giid, &names, error)) return false;
-      std::vector<std::string> get = {"HMGET", kRatings};
-      get.insert(get.end(), names.begin(), names.end());
-      Reply current = names.empty() ? Reply(nullptr, freeReplyObject) : Command(get, error);
-      if (!names.empty() && current == nullptr) return false;
-      std::vector<Record> before;
-      for (size_t i = 0; i < names.size(); ++i) {
-        const redisReply* value = i < current->elements ? current->element[i] : nullptr;
-        bool known = value != nullptr && value->type == REDIS_REPLY_STRING;
-        before.push_back(
-            {names[i], known ? static_cast<uint32_t>(std::stoul(value->str)) : kStartRating});
+      std::vector<lobby::Report> reports;
+      Reply all = Command({"HGETALL", reportsKey}, error);
+      if (all == nullptr || !Members(giid, &names, error)) return false;
+      for (size_t i = 0; i + 1 < all->elements; i += 2) {
+        std::string value(all->element[i + 1]->str, all->element[i + 1]->len);
+        if (value.empty()) continue;
+        reports.push_back({std::string(all->element[i]->str, all->element[i]->len),
+                           static_cast<uint8_t>(value[0]), value.substr(1)});
       }
-      outcome->fresh = true;
-      outcome->vote = vote;
-      outcome->players = NewRatings(before, scores);
+      lobby::Report agreed;
+      if (!AgreedReport(names.size(), reports, &agreed)) {
+        Command({"UNWATCH"}, error);
+        outcome->pending = true;
+        return true;
+      }
+      std::vector<Record> before;
+      if (!Ratings(names, &before, error)) return false;
+      std::vector<std::string> pairs;
+      for (size_t i = 0; i < names.size(); ++i) {
+        for (size_t j = i + 1; j < names.size(); ++j) pairs.push_back(PairKey(names[i], names[j]));
+      }
+      std::map<std::string, int64_t> last;
+      if (!HashNumbers(kPairs, pairs, &last, error)) return false;
+      int64_t now = time(nullptr);
+      std::vector<std::string> stamp;
+      *outcome = AgreedOutcome(
+          before, agreed, [&last](const std::string& key) { return last[key]; }, now,
+          pairCooldownSeconds, &stamp);
       Bytes packed = PackOutcome(giid, *outcome);
       std::vector<std::string> set = {"HSET", kRatings};
       std::string history = "giid=" + std::to_string(giid);
@@ -141,8 +236,14 @@ class RedisStore : public Store {
         set.push_back(std::to_string(record.rating));
         history += " " + record.name + "=" + std::to_string(record.rating);
       }
+      std::vector<std::string> stamps = {"HSET", kPairs};
+      for (const std::string& key : stamp) {
+        stamps.push_back(key);
+        stamps.push_back(std::to_string(now));
+      }
       if (Command({"MULTI"}, error) == nullptr) return false;
       if (!names.empty()) Command(set, error);
+      if (!stamp.empty()) Command(stamps, error);
       Command({"SET", final, std::string(packed.begin(), packed.end())}, error);
       Command({"RPUSH", "rl:history", history}, error);
       Reply exec = Command({"EXEC"}, error);
@@ -218,7 +319,7 @@ class RedisStore : public Store {
                            : nullptr,
                        freeReplyObject);
       if (subscribed != nullptr) {
-        if (lost) fprintf(stderr, "rallylobby: Redis is back; events flow again\n");
+        if (lost) Log(LogLevel::kWarning, "store-back", "Redis is back; events flow again");
         lost = false;
         pauseMs = 100;
         while (!stop_ && redisGetReply(c, &raw) == REDIS_OK) {
@@ -236,7 +337,7 @@ class RedisStore : public Store {
         redisFree(c);
       }
       if (stop_) break;
-      if (!lost) fprintf(stderr, "rallylobby: lost Redis for events; trying again\n");
+      if (!lost) Log(LogLevel::kWarning, "store-lost", "lost Redis for events; trying again");
       lost = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
       pauseMs = pauseMs * 2 > 2000 ? 2000 : pauseMs * 2;

@@ -1,6 +1,16 @@
 #include "store_sqlite.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <map>
+
+#include "log.h"
 
 namespace lobby {
 
@@ -18,7 +28,12 @@ const char kSchema[] =
     "  score INTEGER NOT NULL, before INTEGER NOT NULL, after INTEGER NOT NULL,"
     "  at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP);"
     "CREATE TABLE IF NOT EXISTS accusations(giid INTEGER NOT NULL, by TEXT NOT NULL,"
-    "  player TEXT NOT NULL, at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP);";
+    "  player TEXT NOT NULL, at TEXT NOT NULL DEFAULT CURRENT_TIMESTAMP);"
+    "CREATE TABLE IF NOT EXISTS invited(giid INTEGER NOT NULL, name TEXT NOT NULL,"
+    "  PRIMARY KEY(giid, name));"
+    "CREATE TABLE IF NOT EXISTS reports(giid INTEGER NOT NULL, name TEXT NOT NULL,"
+    "  vote INTEGER NOT NULL, scores BLOB NOT NULL, PRIMARY KEY(giid, name));"
+    "CREATE TABLE IF NOT EXISTS pairs(pair BLOB PRIMARY KEY, at INTEGER NOT NULL);";
 
 // One prepared statement, finalised when it goes out of scope.
 class Statement {
@@ -39,6 +54,10 @@ class Statement {
     sqlite3_bind_blob(stmt_, i, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
     return *this;
   }
+  Statement& BindBlob(int i, const std::string& blob) {
+    sqlite3_bind_blob(stmt_, i, blob.data(), static_cast<int>(blob.size()), SQLITE_TRANSIENT);
+    return *this;
+  }
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() { return stmt_ != nullptr ? sqlite3_step(stmt_) : SQLITE_ERROR; }
   int64_t Int(int column) { return sqlite3_column_int64(stmt_, column); }
@@ -51,6 +70,7 @@ class Statement {
     return data != nullptr ? Bytes(data, data + sqlite3_column_bytes(stmt_, column)) : Bytes();
   }
   bool IsNull(int column) { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
+  sqlite3_stmt* Raw() { return stmt_; }
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
@@ -82,13 +102,24 @@ class SqliteStore : public Store {
     return Done(rc, error);
   }
 
-  bool NewInstance(const std::string& creator, uint32_t* giid, std::string* error) override {
+  bool Durable(std::string* why) override { return true; }
+
+  bool NewInstance(const std::string& creator, const std::vector<std::string>& invited,
+                   uint32_t atLeast, uint32_t* giid, std::string* error) override {
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
-    Statement s(db_, "INSERT INTO instances(creator) VALUES(?1)");
-    if (!Done(s.Bind(1, creator).Step(), error)) return Rollback();
-    *giid = static_cast<uint32_t>(sqlite3_last_insert_rowid(db_));
+    Statement last(db_, "SELECT seq FROM sqlite_sequence WHERE name = 'instances'");
+    int rc = last.Step();
+    if (!Done(rc, error)) return Rollback();
+    int64_t highest = rc == SQLITE_ROW ? last.Int(0) : 0;
+    *giid = static_cast<uint32_t>(std::max<int64_t>(highest, atLeast) + 1);
+    Statement s(db_, "INSERT INTO instances(giid, creator) VALUES(?1, ?2)");
+    if (!Done(s.Bind(1, *giid).Bind(2, creator).Step(), error)) return Rollback();
     Statement m(db_, "INSERT INTO members(giid, seq, name) VALUES(?1, 0, ?2)");
     if (!Done(m.Bind(1, *giid).Bind(2, creator).Step(), error)) return Rollback();
+    for (const std::string& name : invited) {
+      Statement i(db_, "INSERT OR IGNORE INTO invited(giid, name) VALUES(?1, ?2)");
+      if (!Done(i.Bind(1, *giid).Bind(2, name).Step(), error)) return Rollback();
+    }
     return Exec("COMMIT", error);
   }
 
@@ -96,12 +127,15 @@ class SqliteStore : public Store {
     *joined = false;
     Statement s(db_,
                 "SELECT outcome IS NULL, (SELECT count(*) FROM members WHERE giid = ?1),"
-                " (SELECT count(*) FROM members WHERE giid = ?1 AND name = ?2)"
+                " (SELECT count(*) FROM members WHERE giid = ?1 AND name = ?2),"
+                " (SELECT count(*) FROM invited WHERE giid = ?1),"
+                " (SELECT count(*) FROM invited WHERE giid = ?1 AND name = ?2)"
                 " FROM instances WHERE giid = ?1");
     int rc = s.Bind(1, giid).Bind(2, player).Step();
     if (rc != SQLITE_ROW) return Done(rc, error);
     if (s.Int(2) != 0) return *joined = true;  // already a member
     if (s.Int(0) == 0 || s.Int(1) >= kMaxRecords) return true;
+    if (s.Int(3) != 0 && s.Int(4) == 0) return true;  // for invited players only
     Statement m(db_, "INSERT INTO members(giid, seq, name) VALUES(?1, ?2, ?3)");
     if (!Done(m.Bind(1, giid).Bind(2, s.Int(1)).Bind(3, player).Step(), error)) return false;
     return *joined = true;
@@ -116,37 +150,68 @@ class SqliteStore : public Store {
     return Done(rc, error);
   }
 
-  bool Finish(uint32_t giid, uint32_t vote, const std::string& scores, Outcome* outcome,
-              std::string* error) override {
+  bool Report(uint32_t giid, const lobby::Report& report, int64_t pairCooldownSeconds,
+              Outcome* outcome, std::string* error) override {
     if (!Exec("BEGIN IMMEDIATE", error)) return false;
     Statement done(db_, "SELECT outcome FROM instances WHERE giid = ?1");
     int rc = done.Bind(1, giid).Step();
     if (rc == SQLITE_ROW && !done.IsNull(0)) {
-      outcome->fresh = false;
+      *outcome = Outcome();
       if (!UnpackOutcome(done.Blob(0), outcome)) {
         Rollback();
         return Fail("a stored outcome is unreadable", error);
       }
       return Exec("COMMIT", error);
     }
+    Statement note(db_,
+                   "INSERT OR IGNORE INTO reports(giid, name, vote, scores) VALUES(?1,?2,?3,?4)");
+    if (!Done(note.Bind(1, giid)
+                  .Bind(2, report.player)
+                  .Bind(3, report.vote)
+                  .BindBlob(4, report.scores)
+                  .Step(),
+              error))
+      return Rollback();
     std::vector<std::string> names;
     if (!Members(giid, &names, error)) return Rollback();
+    std::vector<lobby::Report> reports;
+    Statement r(db_, "SELECT name, vote, scores FROM reports WHERE giid = ?1 ORDER BY rowid");
+    r.Bind(1, giid);
+    while ((rc = r.Step()) == SQLITE_ROW) {
+      Bytes scores = r.Blob(2);
+      reports.push_back(
+          {r.Text(0), static_cast<uint32_t>(r.Int(1)), std::string(scores.begin(), scores.end())});
+    }
+    if (!Done(rc, error)) return Rollback();
+    lobby::Report agreed;
+    if (!AgreedReport(names.size(), reports, &agreed)) {
+      *outcome = Outcome();
+      outcome->pending = true;
+      return Exec("COMMIT", error);
+    }
     std::vector<Record> before;
     for (const std::string& name : names) {
       before.push_back({name, kStartRating});
       if (!Rating(name, &before.back().rating, error)) return Rollback();
     }
-    outcome->fresh = true;
-    outcome->vote = vote;
-    outcome->players = NewRatings(before, scores);
+    std::map<std::string, int64_t> last;
+    Statement p(db_, "SELECT pair, at FROM pairs WHERE pair = ?1");
+    auto lastRated = [&](const std::string& key) {
+      sqlite3_reset(p.Raw());
+      if (p.BindBlob(1, key).Step() != SQLITE_ROW) return int64_t{0};
+      return p.Int(1);
+    };
+    int64_t now = time(nullptr);
+    std::vector<std::string> stamp;
+    *outcome = AgreedOutcome(before, agreed, lastRated, now, pairCooldownSeconds, &stamp);
     for (size_t i = 0; i < before.size(); ++i) {
-      Statement r(db_,
+      Statement w(db_,
                   "INSERT INTO ratings(name, rating) VALUES(?1, ?2)"
                   " ON CONFLICT(name) DO UPDATE SET rating = excluded.rating");
       Statement h(db_,
                   "INSERT INTO history(giid, name, score, before, after) VALUES(?1,?2,?3,?4,?5)");
-      int64_t score = i < scores.size() ? static_cast<uint8_t>(scores[i]) : 0;
-      if (!Done(r.Bind(1, names[i]).Bind(2, outcome->players[i].rating).Step(), error) ||
+      int64_t score = i < agreed.scores.size() ? static_cast<uint8_t>(agreed.scores[i]) : 0;
+      if (!Done(w.Bind(1, names[i]).Bind(2, outcome->players[i].rating).Step(), error) ||
           !Done(h.Bind(1, giid)
                     .Bind(2, names[i])
                     .Bind(3, score)
@@ -156,6 +221,10 @@ class SqliteStore : public Store {
                 error)) {
         return Rollback();
       }
+    }
+    for (const std::string& key : stamp) {
+      Statement w(db_, "INSERT OR REPLACE INTO pairs(pair, at) VALUES(?1, ?2)");
+      if (!Done(w.BindBlob(1, key).Bind(2, now).Step(), error)) return Rollback();
     }
     Statement u(db_, "UPDATE instances SET outcome = ?2 WHERE giid = ?1");
     if (!Done(u.Bind(1, giid).BindBlob(2, PackOutcome(giid, *outcome)).Step(), error))
@@ -202,9 +271,29 @@ class SqliteStore : public Store {
   std::function<void(const Bytes&)> handler_;
 };
 
+// The file holds password hashes: a new one is made readable by its owner only, and an old one
+// that others may read gets a warning.
+void GuardFile(const std::string& path) {
+  if (path.empty() || path == ":memory:") return;
+  int fd = open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return;
+  }
+  struct stat info {};
+  if (stat(path.c_str(), &info) == 0 && (info.st_mode & 077) != 0) {
+    char mode[8];
+    snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 0777));
+    Log(LogLevel::kWarning, "store-readable",
+        path + " holds password hashes and others may read it (mode " + mode +
+            "); make it 0600 with chmod");
+  }
+}
+
 }  // namespace
 
 std::unique_ptr<Store> OpenSqliteStore(const std::string& path, std::string* error) {
+  GuardFile(path);
   sqlite3* db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
     *error = "can't open " + path + ": " + sqlite3_errmsg(db);

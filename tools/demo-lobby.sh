@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The lobby demo (./tools/demo.sh --lobby): one rallylobby server, two players, Ada and Cleo,
 # each with a sample game and a meetpoint relaying to the server over TLS (a certificate made
-# for the run). Ada's game starts; once it has its game instance, Cleo's starts too. Both
-# sessions run through, and the conversation of all five programs is shown as it happened.
+# for the run), each meetpoint with a registry folder of its own. Cleo's game starts first,
+# with an instance of its own, and waits; then Ada's starts a game instance, which Cleo's joins. They race: each sees the other's
+# join, chat and vote, each accuses the other, and both report the same results, which the
+# server takes once both agree. The conversation of all five programs is shown as it happened.
 # Leaves in demo-output/lobby/: conversation.txt, lobby.log, and for each player a folder with
 # meetpoint's transcript (transcript.jsonl) and the game's RallylinkLog.txt. Everything it
 # starts, it stops. Exits 0 when both sessions were complete.
@@ -132,16 +134,16 @@ for player in ada cleo; do
 done
 
 echo "== running the two sample games (Ada: ${system[ada]}, Cleo: ${system[cleo]})"
-run_game() {  # run_game PLAYER: the game's exit code goes to $out/PLAYER/status
+run_game() {  # run_game PLAYER ROLE: the game's exit code goes to $out/PLAYER/status
   program "$1" sample_game
-  (cd "$out/$1" && tagged "$1" "${cmd[@]}"
+  (cd "$out/$1" && tagged "$1" env "SAMPLE_GAME_ROLE=$2" "${cmd[@]}"
    echo "${PIPESTATUS[0]}" >"$out/$1/status")
 }
-run_game ada &
-ada=$!
-wait_for "Ada's game instance" "$conversation" "^ada-mp|-> NewGameJoin"
-run_game cleo &
-wait $! "$ada"
+run_game cleo guest:Ada &
+cleo=$!
+wait_for "Cleo's game instance" "$conversation" "^cleo-mp|-> NewGameInstance"
+run_game ada host:Cleo &
+wait $! "$cleo"
 # The meetpoints end with their games' connections (at most 10 s).
 for pid in "${pids[@]:1}"; do
   for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done

@@ -1,19 +1,23 @@
 #!/usr/bin/env python3
 """The lobby end to end: real rallylobby servers (SQLite or a real redis-server), real
-meetpoints relaying to them, scripted games and the sample game, hostile clients.
+meetpoints relaying to them, scripted games and the sample game, hostile clients, and a table
+of attacks, each of which once got through.
 
     lobby_test.py CASE --bin BUILD/bin      CASE: scale_out, server_killed, redis_restart,
-                                            sqlite_restart, hostile
+                                            sqlite_restart, hostile, or attack_ROW (ATTACKS)
 
 Every wait has a bound (WAIT seconds unless said otherwise): a server, meetpoint or message
 that does not come within it fails the case. Everything started is stopped at the end."""
 import argparse
 import os
+import re
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 from lobbyproto import MAGIC, VERSION, Game, Peer, encode, frame
@@ -63,7 +67,8 @@ class Lab:
 
     def spawn(self, name, args):
         log = open(self.path(name + '.log'), 'w')
-        proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+        proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                cwd=self.dir)
         proc.log = self.path(name + '.log')
         self.procs.append(proc)
         return proc
@@ -91,6 +96,13 @@ class Lab:
     def store(self, kind):
         return f'redis://127.0.0.1:{self.redis_port}' if kind == 'redis' else self.path('lobby.db')
 
+    def redis_command(self, *args):
+        """One command to the test's Redis; its reply's first line."""
+        command = f'*{len(args)}\r\n' + ''.join(f'${len(a)}\r\n{a}\r\n' for a in map(str, args))
+        with socket.create_connection(('127.0.0.1', self.redis_port), timeout=WAIT) as s:
+            s.sendall(command.encode())
+            return s.recv(4096).split(b'\r\n')[0].decode()
+
     def accounts(self, store, *players):
         for player in players:
             # argon2id at its least cost: the demo and real accounts use the interactive one.
@@ -98,27 +110,29 @@ class Lab:
                             '--password-file', self.path('password'), '--cheap-hash'],
                            check=True, capture_output=True)
 
-    def server(self, name, store, port=0):
+    def server(self, name, store, port=0, *options):
         port_file = self.path(name + '.port')
         if os.path.exists(port_file):
             os.remove(port_file)
         proc = self.spawn(name, [self.bin + '/rallylobby', '--store', store, '--name', name,
                                  '--listen', f'127.0.0.1:{port}', '--port-file', port_file,
-                                 '--cert', self.path('cert.pem'), '--key', self.path('key.pem')])
+                                 '--cert', self.path('cert.pem'), '--key', self.path('key.pem'),
+                                 *options])
         wait_for(name + ' listening', lambda: os.path.exists(port_file))
         with open(port_file) as f:
             proc.port = int(f.read())
         return proc
 
-    def meetpoint(self, player, *servers):
-        """A meetpoint relaying for the player, logged in; returns it with its game port."""
-        registry = self.path('registry-' + player)
+    def meetpoint(self, player, *servers, tag='', gap=0):
+        """A meetpoint relaying for the player, logged in; returns it with its game port. Each
+        has its own registry folder (tag tells two of one player apart); gap: its --gap."""
+        registry = self.path('registry-' + player + tag)
         os.makedirs(registry, exist_ok=True)
         env = dict(os.environ, RALLYLINK_REGISTRY_DIR=registry)
-        args = [self.bin + '/meetpoint', '--register', '--gap', '0', '--player', player,
+        args = [self.bin + '/meetpoint', '--register', '--gap', str(gap), '--player', player,
                 '--password-file', self.path('password'), '--lobby-ca', self.ca,
                 '--lobby', ','.join(f'localhost:{s.port}' for s in servers)]
-        log = open(self.path('meetpoint-' + player + '.log'), 'w')
+        log = open(self.path('meetpoint-' + player + tag + '.log'), 'w')
         proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, env=env)
         proc.log, proc.env = log.name, env
         self.procs.append(proc)
@@ -147,8 +161,9 @@ def everyone_gets(games, name, values, seconds=WAIT):
 
 
 def play_a_round(games, names, scores):
-    """games[0] starts an instance that all join; the last chats and votes, the first sends the
-    results; everyone sees all of it, with the same ratings."""
+    """games[0] starts an instance that all join; the last chats and votes; all but the last
+    report the same results, which a majority makes final; everyone sees all of it, with the
+    same ratings."""
     first, last = games[0], games[-1]
     first.request('StartGameInstance')
     giid = first.expect('NewGameInstance')[0]
@@ -160,10 +175,11 @@ def play_a_round(games, names, scores):
     everyone_gets(games, 'IncomingMessage', [names[-1], 'see you at the start'])
     last.request('Vote', giid, 3)
     everyone_gets(games, 'NewGameVote', [giid, 3, names[-1]])
-    first.request('GameResults', giid, ''.join(map(chr, scores)), 1, len(games))
+    for game in games[:-1]:
+        game.request('GameResults', giid, ''.join(map(chr, scores)), 1, len(games))
     expected = list(zip(names, ratings_after([1000] * len(names), scores)))
     everyone_gets(games, 'NewGameResults', [giid, 1, expected])
-    # A second member's results come back as they were set, changing nothing.
+    # The last member's other results come back as they were set, changing nothing.
     last.request('GameResults', giid, '\x09' * len(games), 1, len(games))
     assert last.expect('NewGameResults') == [giid, 1, expected]
     return giid, expected
@@ -206,14 +222,22 @@ def server_killed(lab):
     everyone_gets([ada, cleo], 'IncomingMessage', ['Ada', 'still here'])
     cleo.request('JoinGame', giid)
     assert cleo.expect('NewGameJoin') == [giid, 1]
-    ada.request('GameResults', giid, '\x02\x01', 1, 2)
+    for game in (ada, cleo):
+        game.request('GameResults', giid, '\x02\x01', 1, 2)
     everyone_gets([ada, cleo], 'NewGameResults', [giid, 1, [('Ada', 1010), ('Cleo', 990)]])
 
 
 def redis_restart(lab):
-    """Redis goes away and comes back: requests meanwhile are refused, then all works again."""
+    """Redis goes away and comes back: requests meanwhile are refused, then all works again.
+    A server refuses a Redis that would not keep the lobby, and an instance number is never
+    handed out twice when Redis comes back with an older state."""
     redis = lab.redis()
     store = lab.store('redis')
+    lab.redis_command('CONFIG', 'SET', 'appendonly', 'no')
+    refused = subprocess.run([lab.bin + '/rallylobby', '--plain', '--store', store], text=True,
+                             capture_output=True, timeout=WAIT)
+    assert refused.returncode == 1 and 'appendonly' in refused.stderr, refused.stderr
+    lab.redis_command('CONFIG', 'SET', 'appendonly', 'yes')
     lab.accounts(store, 'Ada', 'Cleo')
     a, b = lab.server('alpha', store), lab.server('beta', store)
     ada = lab.game(lab.meetpoint('Ada', a))
@@ -236,23 +260,34 @@ def redis_restart(lab):
             break
     else:
         raise AssertionError('chat did not flow again after Redis came back')
-    cleo.request('GameResults', giid, '\x01\x02', 1, 2)
+    for game in (ada, cleo):
+        game.request('GameResults', giid, '\x01\x02', 1, 2)
     everyone_gets([ada, cleo], 'NewGameResults', [giid, 1, [('Ada', 990), ('Cleo', 1010)]])
+    # Redis rolled back to before the instance (its counter lower): the number is not reused.
+    lab.redis_command('SET', 'rl:giid', 0)
+    cleo.request('StartGameInstance')
+    assert cleo.expect('NewGameInstance')[0] > giid
 
 
 def sqlite_restart(lab):
-    """A SQLite server restarted keeps its accounts and ratings."""
+    """A SQLite server restarted keeps its accounts and ratings; its file, which holds the
+    password hashes, is its owner's alone. A server without --store says where its lobby is."""
+    default = lab.spawn('default', [lab.bin + '/rallylobby', '--plain'])
+    wait_for('a line on the default store', lambda: 'no --store given' in lab.output(default))
+    assert lab.path('rallylobby.db') in lab.output(default), lab.output(default)
     store = lab.store('sqlite')
     lab.accounts(store, 'Ada', 'Bram')
+    assert os.stat(store).st_mode & 0o077 == 0, oct(os.stat(store).st_mode)
     server = lab.server('solo', store)
     ada, bram = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
     ada.login('Ada', PASSWORD)
     bram.login('Bram', PASSWORD)
-    ada.send(encode('StartInstance'))
+    ada.send(encode('StartInstance', ''))
     giid = ada.expect('Instance')[0]
     bram.send(encode('Join', giid))
     bram.expect('JoinResult')
     ada.send(encode('Results', giid, 1, '\x05\x07', 2))
+    bram.send(encode('Results', giid, 1, '\x05\x07', 2))
     assert ada.expect('FinalResults')[2] == [('Ada', 990), ('Bram', 1010)]
     server.terminate()
     server.wait(WAIT)
@@ -261,16 +296,17 @@ def sqlite_restart(lab):
     assert Peer(server.port, lab.ca).login('Ada', PASSWORD) == ['Ada', 990]
 
 
-# Hostile clients: what each sends, and the error it must get (rule, closed afterwards).
+# Hostile clients: what each sends, and the error it must get (rule, closed afterwards, and
+# words its detail must have).
 HOSTILE = [
     ('garbage', None, b'\x01\x00\x00\x00garbage', 'bad-frame', True),
     ('oversized frame', None, b'\x00\x00\x01\x00' + b'x' * 64, 'frame-too-large', True),
     ('no hello', None, encode('Chat', 'hi'), 'hello-first', True),
-    ('old version', None, encode('Hello', MAGIC, 0, 'x'), 'version', True),
+    ('old version', None, encode('Hello', MAGIC, 1, 'x'), 'version', True, 'got version 1'),
+    ('wrong magic', None, encode('Hello', 0x12345678, VERSION, 'x'), 'version', True, 'magic 0x12345678'),
     ('wrong password', 'hello', encode('Login', 'Ada', 'guess'), 'bad-login', False),
     ('unknown player', 'hello', encode('Login', 'Nobody', PASSWORD), 'bad-login', False),
     ('second hello', 'hello', encode('Hello', MAGIC, VERSION, 'x'), 'hello-once', False),
-    ('login while one is checked', 'hello', encode('Login', 'Ada', 'x') * 2, 'login-pending', False),
     ('chat before login', 'hello', encode('Chat', 'hi'), 'login-first', False),
     ('unknown type', 'login', frame(b'\x7f'), 'unknown-message', False),
     ('server message', 'login', encode('Welcome', 1, 'me'), 'unknown-message', False),
@@ -282,6 +318,7 @@ HOSTILE = [
     ('accusing in a game not joined', 'login', encode('Accuse', 1, 'Ada'), 'not-member', False),
     ('second login', 'login', encode('Login', 'Ada', PASSWORD), 'already-logged-in', False),
     ('flood', 'login', encode('Ping', 7) * 150, 'rate-limit', False),
+    ('chat past its own rate', 'login', encode('Chat', 'hi') * 6, 'rate-limit', False, 'chat lines'),
 ]
 
 
@@ -293,13 +330,13 @@ def hostile(lab):
     ada, bram = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
     ada.login('Ada', PASSWORD)
     bram.login('Bram', PASSWORD)
-    ada.send(encode('StartInstance'))
+    ada.send(encode('StartInstance', ''))
     giid = ada.expect('Instance')[0]
     bram.send(encode('Join', giid))
     bram.expect('JoinResult')
     assert giid == 1, 'the table above votes in game instance 1'
     failures = []
-    for what, stage, data, rule, fatal in HOSTILE:
+    for what, stage, data, rule, fatal, *words in HOSTILE:
         mallory = Peer(server.port, lab.ca)
         if stage:
             mallory.send(encode('Hello', MAGIC, VERSION, 'x'))
@@ -310,7 +347,7 @@ def hostile(lab):
         mallory.send(data)
         try:
             error = mallory.expect('Error')
-            if error[0] != rule or error[3] != int(fatal):
+            if error[0] != rule or error[3] != int(fatal) or not all(w in error[2] for w in words):
                 failures.append(f'{what}: got {error}')
             elif fatal and None not in mallory.frames(WAIT):
                 failures.append(f'{what}: the connection stayed open')
@@ -335,6 +372,22 @@ def hostile(lab):
                               '--store', store], capture_output=True, text=True, timeout=WAIT)
     if refused.returncode != 2 or 'loopback' not in refused.stderr:
         failures.append('--plain on a public address was not refused')
+    # TLS 1.2 without forward secrecy or with CBC is refused.
+    old = ssl.create_default_context(cafile=lab.ca)
+    old.maximum_version = ssl.TLSVersion.TLSv1_2
+    old.set_ciphers('ECDHE-ECDSA-AES128-SHA')
+    try:
+        Peer(server.port, tls=old).close()
+        failures.append('a CBC cipher was accepted')
+    except ssl.SSLError:
+        pass
+    # --help and --version are answers, not mistakes.
+    for program in ('rallylobby', 'meetpoint'):
+        for option, words in (('--help', 'usage'), ('--version', '1.')):
+            run = subprocess.run([lab.bin + '/' + program, option], capture_output=True,
+                                 text=True, timeout=WAIT)
+            if run.returncode != 0 or words not in run.stdout:
+                failures.append(f'{program} {option}: exit {run.returncode}, {run.stdout!r}')
     assert not failures, '\n'.join(failures)
     # Mallory's chat carries Mallory's name; Ada and Bram lost nothing.
     mallory = Peer(server.port, lab.ca)
@@ -343,11 +396,222 @@ def hostile(lab):
     assert bram.expect('ChatLine', match=lambda v: v[1] == 'I am Ada') == ['Mallory', 'I am Ada']
     ada.send(encode('Chat', 'ready'))
     assert bram.expect('ChatLine', match=lambda v: v[0] == 'Ada') == ['Ada', 'ready']
-    ada.send(encode('Results', giid, 1, '\x02\x01', 2))
+    for peer in (ada, bram):
+        peer.send(encode('Results', giid, 1, '\x02\x01', 2))
     assert bram.expect('FinalResults') == [giid, 1, [('Ada', 1010), ('Bram', 990)]]
 
 
+
+# The attacks: each row is a way in that once worked, played against real processes, and what
+# must happen instead.
+
+def logged_in(lab, store, *players, source=None):
+    """Connections of these players, logged in to a new server on the store."""
+    lab.accounts(store, *players)
+    server = lab.server('solo', store)
+    peers = [Peer(server.port, lab.ca, source=source) for _ in players]
+    for peer, player in zip(peers, players):
+        peer.login(player, PASSWORD)
+    return server, peers
+
+
+def in_background(work):
+    """Runs work(stop) on a thread until the block ends; stop is the event that ends it."""
+    class Running:
+        def __enter__(self):
+            self.stop = threading.Event()
+            self.thread = threading.Thread(target=work, args=(self.stop,), daemon=True)
+            self.thread.start()
+
+        def __exit__(self, *_):
+            self.stop.set()
+            self.thread.join(WAIT)
+    return Running()
+
+
+def silent_connections(lab):
+    """Connections that never start their TLS handshake are closed at its deadline (5 s), those
+    that never log in at theirs (10 s), and their descriptors are released. One address keeps
+    at most 16 open."""
+    server = lab.server('solo', lab.store('sqlite'))
+    descriptors = lambda: len(os.listdir(f'/proc/{server.pid}/fd'))
+    before = descriptors()
+    silent = [socket.create_connection(('127.0.0.1', server.port), source_address=(f'127.0.1.{i}', 0))
+              for i in range(1, 41)]
+    shaken = [Peer(server.port, lab.ca, source='127.0.2.1') for _ in range(16)]
+    wait_for('the server holding them', lambda: descriptors() >= before + 56)
+    for sock in silent:
+        sock.settimeout(WAIT)
+        assert sock.recv(1) == b'', 'a silent connection got bytes'
+    try:
+        Peer(server.port, lab.ca, source='127.0.2.1')
+        raise AssertionError('a 17th connection from one address was let in')
+    except (ssl.SSLError, OSError):
+        pass
+    for peer in shaken:
+        assert peer.expect('Error', 2 * WAIT)[0] == 'login-timeout'
+        assert None in peer.frames(WAIT), 'a connection stayed open past its login deadline'
+    wait_for('the descriptors released', lambda: descriptors() <= before)
+
+
+def login_flood(lab):
+    """Hello and Login for unknown players, 60 a second from one address, each costing a full
+    password hash: a real meetpoint on another address still logs in while it goes on."""
+    store = lab.store('sqlite')
+    lab.accounts(store, 'Ada')
+    server = lab.server('solo', store)
+
+    def flood(stop):
+        sent, open_ = 0, []
+        start = time.monotonic()
+        while not stop.is_set():
+            try:
+                mallory = Peer(server.port, lab.ca, source='127.0.3.1')
+                mallory.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Login', f'nobody{sent}', 'x'))
+                open_.append(mallory)  # the last dozen wait for their answers
+            except OSError:
+                pass  # turned away at the door: that is allowed
+            if len(open_) > 12:
+                open_.pop(0).close()
+            sent += 1
+            time.sleep(max(0, start + sent / 60 - time.monotonic()))
+    with in_background(flood):
+        time.sleep(3)  # three seconds of flood queue up first
+        lab.meetpoint('Ada', server)
+
+
+def password_guessing(lab):
+    """Guessing Ada's password from one address meets the limit within a few guesses, and the
+    right password from there is then refused too; Ada, from the address she used before,
+    gets in at once."""
+    server, (ada,) = logged_in(lab, lab.store('sqlite'), 'Ada')
+    answers = []
+    while 'login-limit' not in answers and len(answers) < 30:
+        mallory = Peer(server.port, lab.ca, source='127.0.4.1')
+        mallory.send(encode('Hello', MAGIC, VERSION, 'x'))
+        mallory.expect('Welcome')
+        for _ in range(3):
+            mallory.send(encode('Login', 'Ada', f'guess{len(answers)}'))
+            answers.append(mallory.expect('Error')[0])
+            if answers[-1] != 'bad-login':
+                break
+        mallory.close()
+    assert answers.count('bad-login') <= 10 and answers[-1] == 'login-limit', answers
+    mallory = Peer(server.port, lab.ca, source='127.0.4.1')
+    mallory.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Login', 'Ada', PASSWORD))
+    assert mallory.expect('Error')[0] == 'login-limit'
+    assert Peer(server.port, lab.ca).login('Ada', PASSWORD)[0] == 'Ada'
+
+
+def same_player_twice(lab):
+    """The same player on two meetpoints: the older one is told, says so, and stops trying;
+    the server lets Ada in twice, not over and over."""
+    store = lab.store('sqlite')
+    lab.accounts(store, 'Ada')
+    server = lab.server('solo', store)
+    first = lab.meetpoint('Ada', server)
+    second = lab.meetpoint('Ada', server, tag='-other')
+    wait_for('the first one stopping', lambda: 'logged in to the lobby elsewhere' in lab.output(first))
+    time.sleep(3)  # room for a dozen of the old back-off's tries
+    logins = lab.output(server).count('logged-in player="Ada"')
+    assert logins == 2, f'{logins} logins of Ada'
+    game = lab.game(second)
+    game.request('LobbyMessage', 'Ada', 'still here')
+    assert game.expect('IncomingMessage') == ['Ada', 'still here']
+
+
+def farming(lab):
+    """Mallory joins Ada and Bram's race and reports herself the winner first; then she and her
+    second account play twenty quick instances, each agreed by both. Results count only as a
+    majority of an instance's members report them, the ratings of two players move against
+    each other once a day, and an instance of one player moves nothing: she gains nothing."""
+    server, (ada, bram, mallory, mule) = logged_in(lab, lab.store('sqlite'), 'Ada', 'Bram', 'Mallory', 'Mule')
+    ada.send(encode('StartInstance', ''))
+    giid = ada.expect('Instance')[0]
+    for peer in (bram, mallory):
+        peer.send(encode('Join', giid))
+        assert peer.expect('JoinResult') == [giid, 1]
+    mallory.send(encode('Results', giid, 1, '\x01\x01\x09', 3))
+    for peer in (ada, bram):
+        peer.send(encode('Results', giid, 1, '\x05\x03\x00', 3))
+    final = mallory.expect('FinalResults')[2]
+    assert final == [('Ada', 1020), ('Bram', 1000), ('Mallory', 980)], final
+    # Ada's next race is for Bram only.
+    ada.send(encode('StartInstance', 'Bram'))
+    closed = ada.expect('Instance')[0]
+    mallory.send(encode('Join', closed))
+    assert mallory.expect('JoinResult') == [closed, 0]
+    for scores in ['\x09'] + ['\x09\x00'] * 20:
+        mallory.send(encode('StartInstance', 'Mule'))
+        giid = mallory.expect('Instance', match=lambda v: v[2] == 'Mallory')[0]
+        if len(scores) == 2:
+            mule.send(encode('Join', giid))
+            mule.expect('JoinResult')
+            mule.send(encode('Results', giid, 1, scores, 2))
+        mallory.send(encode('Results', giid, 1, scores, 2))
+        rating = dict(mallory.expect('FinalResults', match=lambda v: v[0] == giid)[2])['Mallory']
+    assert rating == 990, f'Mallory at {rating} after farming'
+
+
+def chatty_player(lab):
+    """Mallory chats 45 lines a second; Bram's new instance still reaches Ada's game at once,
+    though her meetpoint hands the game at most 10 events a second."""
+    store = lab.store('sqlite')
+    server, (bram, mallory) = logged_in(lab, store, 'Bram', 'Mallory')
+    lab.accounts(store, 'Ada')
+    ada = lab.game(lab.meetpoint('Ada', server, gap=100))
+
+    def chat(stop):
+        while not stop.wait(1 / 45):
+            mallory.send(encode('Chat', 'la ' * 20))
+    with in_background(chat):
+        time.sleep(4)  # four seconds of chat pile up first
+        bram.send(encode('StartInstance', ''))
+        giid = bram.expect('Instance')[0]
+        ada.expect('NewGameInstance', WAIT, match=lambda v: v[0] == giid)
+
+
+def redis_pause(lab):
+    """Redis stops answering: a Ping is answered before the request that waits for Redis,
+    which gets store-unavailable at its deadline; all works again once Redis resumes."""
+    redis = lab.redis()
+    server, (ada, cleo) = logged_in(lab, lab.store('redis'), 'Ada', 'Cleo')
+    redis.send_signal(signal.SIGSTOP)
+    try:
+        cleo.send(encode('Join', 1))
+        ada.send(encode('Ping', 7))
+        assert ada.expect('Pong') == [7]
+        assert list(cleo.frames(0.05)) == [], 'the Ping waited for the store'
+        assert cleo.expect('Error')[0] == 'store-unavailable'
+    finally:
+        redis.send_signal(signal.SIGCONT)
+    ada.send(encode('StartInstance', ''))
+    giid = ada.expect('Instance')[0]
+    cleo.send(encode('Join', giid))
+    assert cleo.expect('JoinResult', match=lambda v: v[0] == giid) == [giid, 1]
+
+
+def forged_log_line(lab):
+    """A login name that carries a line end, a made-up log line and terminal escapes stays
+    inside its own line of the server's log, escaped."""
+    server, (ada,) = logged_in(lab, lab.store('sqlite'), 'Ada')
+    mallory = Peer(server.port, lab.ca)
+    mallory.send(encode('Hello', MAGIC, VERSION, 'x'))
+    mallory.send(encode('Login', '\x1b[2K\r\n2099-01-01T00:00:00Z info', 'x'))
+    assert mallory.expect('Error')[0] == 'bad-login'
+    ada.send(encode('Ping', 1))
+    ada.expect('Pong')
+    with open(server.log, 'rb') as f:
+        lines = f.read().split(b'\n')[:-1]
+    line = re.compile(rb'\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z (info|warning|error) [a-z-]+( [a-z]+=\S.*)?$')
+    bad = [l for l in lines if not line.match(l) or re.search(rb'[\x00-\x1f\x7f]', l)]
+    assert not bad and any(b'\\x1b[2K\\x0d\\x0a2099' in l for l in lines), bad
+
+
+ATTACKS = {f.__name__: f for f in (silent_connections, login_flood, password_guessing, same_player_twice,
+                                   farming, chatty_player, redis_pause, forged_log_line)}
 CASES = {f.__name__: f for f in (scale_out, server_killed, redis_restart, sqlite_restart, hostile)}
+CASES.update({'attack_' + name: f for name, f in ATTACKS.items()})
 
 
 def main():

@@ -5,11 +5,11 @@ import ssl
 import struct
 import time
 
-MAGIC, VERSION = 0x424C4C52, 1
+MAGIC, VERSION = 0x424C4C52, 2
 # name: (type, fields); a field is 'u8', 'u32', 'text' or 'records'
 LOBBY = {
     'Hello': (0x01, ['u32', 'u32', 'text']), 'Login': (0x02, ['text', 'text']),
-    'Chat': (0x03, ['text']), 'StartInstance': (0x04, []), 'Join': (0x05, ['u32']),
+    'Chat': (0x03, ['text']), 'StartInstance': (0x04, ['text']), 'Join': (0x05, ['u32']),
     'Vote': (0x06, ['u32', 'u8']), 'Results': (0x07, ['u32', 'u8', 'text', 'u32']),
     'Accuse': (0x08, ['u32', 'text']), 'Ping': (0x09, ['u32']),
     'Welcome': (0x41, ['u32', 'text']), 'LoggedIn': (0x42, ['text', 'u32']),
@@ -77,10 +77,14 @@ class Peer:
     """A connection that speaks frames: to the lobby server (lobby=True) or, as a game, to
     meetpoint (lobby=False, raw game frames)."""
 
-    def __init__(self, port, ca=None, host='127.0.0.1', lobby=True):
-        sock = socket.create_connection((host, port), timeout=5)
-        if ca:
-            context = ssl.create_default_context(cafile=ca)
+    def __init__(self, port, ca=None, host='127.0.0.1', lobby=True, source=None, tls=None):
+        """source: the local address to connect from (127.0.0.0/8 is all loopback), so that
+        the server sees another address; tls: a context of the caller's instead of one that
+        trusts ca."""
+        sock = socket.create_connection((host, port), timeout=5,
+                                        source_address=(source, 0) if source else None)
+        if ca or tls:
+            context = tls or ssl.create_default_context(cafile=ca)
             sock = context.wrap_socket(sock, server_hostname='localhost')
         self.sock, self.lobby, self.buffer = sock, lobby, b''
 
@@ -124,7 +128,7 @@ class Peer:
             if message[0] == name and match(message[1]):
                 return message[1]
             seen.append(message)
-        raise AssertionError(f'no {name} within {seconds} s; got {seen}')
+        raise AssertionError(f'no {name} within {seconds} s; got {len(seen)} others, the last {seen[-3:]}')
 
     def login(self, player, password):
         self.send(encode('Hello', MAGIC, VERSION, 'test'))

@@ -15,6 +15,7 @@
 
 #include "codec.h"
 #include "lobby.h"
+#include "rallylink_version.h"
 #include "os.h"
 #include "script.h"
 #include "transcript.h"
@@ -45,7 +46,15 @@ const char kUsage[] =
     "  --player NAME      the player logging in to the lobby server\n"
     "  --password-file F  the player's password, on the first line of F\n"
     "  --lobby-ca FILE    the certificates to trust for the lobby server (default: the system's)\n"
-    "  --lobby-plain      plain TCP to the lobby server: loopback addresses only\n";
+    "  --lobby-plain      plain TCP to the lobby server: loopback addresses only\n"
+    "  --invite A,B,...   game instances the game starts are for these players only\n"
+    "                     (default: open to anyone)\n"
+    "  --help, --version  print this, or the version, and end\n";
+
+// Chat lines from the lobby server that wait for the game at most; the oldest go first.
+const size_t kMaxChatWaiting = 50;
+// Other events from the lobby server that wait for the game at most.
+const size_t kMaxEventsWaiting = 1000;
 
 struct Options {
   uint16_t port = 0;
@@ -62,6 +71,9 @@ struct Options {
   std::string passwordFile;
   std::string lobbyCa;
   bool lobbyPlain = false;
+  std::string invite;  // StartInstance's Invited: empty, open to anyone
+  bool help = false;
+  bool version = false;
 };
 
 bool ParseUnsigned(const char* text, uint32_t max, uint32_t* value) {
@@ -89,6 +101,9 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       takesValue = false;
     } else if (option == "--lobby-plain") {
       options->lobbyPlain = true;
+      takesValue = false;
+    } else if (option == "--help" || option == "--version") {
+      (option == "--help" ? options->help : options->version) = true;
       takesValue = false;
     } else if (value == nullptr) {
       return false;
@@ -124,6 +139,8 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->passwordFile = value;
     } else if (option == "--lobby-ca") {
       options->lobbyCa = value;
+    } else if (option == "--invite") {
+      options->invite = value;
     } else if (option == "--exit-after") {
       if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->exitAfter)) return false;
     } else {
@@ -197,7 +214,12 @@ class Meetpoint {
   void Relay(const Message& request);
   void FromLobby();
   std::unique_ptr<LobbyLink> link_;
+  // Chat from the lobby waits in chat_ and goes to the game only when nothing else waits, so
+  // that the game's own events (instances, joins, votes, results) never wait behind chat.
+  void QueueChat(const Message& line);
 #endif
+  std::deque<Message> chat_;
+  bool chatOverflowing_ = false;  // chat lines are being dropped; said once
   void WakeAt(int64_t when) { wake_ = std::min(wake_, when); }
   void Record(const char* dir, const std::string& type, int code, const Message* message,
               const Bytes* raw, const std::string& error = "", const std::string& note = "");
@@ -266,6 +288,8 @@ void Meetpoint::EndConnection(const std::string& how, bool abortive) {
   CloseSocket(game_, abortive);
   game_ = kNoSocket;
   queue_.clear();
+  chat_.clear();
+  chatOverflowing_ = false;
   script_.active = false;
   Say("== game connection " + std::to_string(connection_) + " " + how);
   Record("info", "closed", -1, nullptr, nullptr, "", how);
@@ -332,7 +356,7 @@ void Meetpoint::Relay(const Message& request) {
   lobby::Message out;
   switch (request.type) {
     case kStartGameInstance:
-      out = lobby::Message(lobby::kStartInstance);
+      out = lobby::Message(lobby::kStartInstance).Text(options_.invite);
       break;
     case kJoinGame:
       out = lobby::Message(lobby::kJoin).Num(request.NumberOf("GiID"));
@@ -408,10 +432,27 @@ void Meetpoint::FromLobby() {
     }
     if (game_ == kNoSocket) {
       Say("== no game connected: " + std::string(TypeName(event.type)) + " not passed on");
+    } else if (event.type == kIncomingMessage) {
+      QueueChat(event);
+    } else if (queue_.size() >= kMaxEventsWaiting) {
+      Say("!! the game takes events slower than the lobby sends them and " +
+          std::to_string(kMaxEventsWaiting) + " wait already; dropped " + FormatLine(event));
     } else {
       Queue(event);
     }
   }
+}
+
+void Meetpoint::QueueChat(const Message& line) {
+  if (chat_.size() >= kMaxChatWaiting) {
+    chat_.pop_front();
+    if (!chatOverflowing_) {
+      Say("!! chat comes faster than the game takes it: the oldest lines are dropped (at most " +
+          std::to_string(kMaxChatWaiting) + " wait)");
+    }
+    chatOverflowing_ = true;
+  }
+  chat_.push_back(line);
 }
 #endif
 
@@ -451,6 +492,11 @@ void Meetpoint::Report(const Command& write) {
 // Sends what is queued: each write no sooner than the gap after the one before, and pieces
 // of a write with their own pause between them.
 void Meetpoint::Pump() {
+  if (queue_.empty() && !chat_.empty() && game_ != kNoSocket) {
+    Queue(chat_.front());
+    chat_.pop_front();
+    if (chat_.empty()) chatOverflowing_ = false;
+  }
   while (!queue_.empty() && game_ != kNoSocket) {
     int64_t now = NowMs();
     Job& job = queue_.front();
@@ -617,6 +663,18 @@ int main(int argc, char** argv) {
   if (!ParseOptions(argc, argv, &options)) {
     fputs(kUsage, stderr);
     return 2;
+  }
+  if (options.help) {
+    fputs(kUsage, stdout);
+    return 0;
+  }
+  if (options.version) {
+#if defined(MEETPOINT_RELAY)
+    printf("meetpoint %s, lobby protocol version %u\n", RALLYLINK_VERSION_TEXT, lobby::kVersion);
+#else
+    printf("meetpoint %s, without a lobby relay\n", RALLYLINK_VERSION_TEXT);
+#endif
+    return 0;
   }
   std::vector<Command> script;
   if (!options.script.empty()) {

@@ -6,18 +6,35 @@
 #include <mutex>
 #include <thread>
 
+#include "retry.h"
+
 namespace mp {
 
 namespace {
 
 const size_t kMaxWaiting = 100;
-const int kFirstPauseMs = 250;
-const int kLongestPauseMs = 8000;
+const uint32_t kFirstPauseMs = 250;
+const uint32_t kLongestPauseMs = 8000;
+// A TCP connection and the TLS handshake: a little more than the server's 5 s for them.
+const int kHandshakeWaitMs = 6000;
+// From connecting to the answer to the login: a little more than the server's 10 s, within
+// which it answers a login it admitted (or says it is busy at once).
+const int kLoginWaitMs = 12000;
+
+// A text from the server, as it may stand on a console line: escaped, without quotes.
+std::string Clean(const std::string& text) {
+  std::string quoted = lobby::Quote(text);
+  return quoted.substr(1, quoted.size() - 2);
+}
 
 }  // namespace
 
 struct LobbyLink::Impl {
-  explicit Impl(const RelaySettings& s) : settings(s), timer(io), work(asio::make_work_guard(io)) {
+  explicit Impl(const RelaySettings& s)
+      : settings(s),
+        timer(io),
+        work(asio::make_work_guard(io)),
+        backoff(kFirstPauseMs, kLongestPauseMs) {
     asio::post(io, [this] { Connect(); });
     thread = std::thread([this] { io.run(); });
   }
@@ -67,8 +84,17 @@ struct LobbyLink::Impl {
     return "TLS with " + Server() + " failed: " + what;
   }
 
+  // Gives up on this try when the time is up (and it is still this try).
+  void Expect(const std::shared_ptr<LobbyStream>& s, int ms, const std::string& what) {
+    timer.expires_after(std::chrono::milliseconds(ms));
+    timer.async_wait([this, s, what](const ErrorCode& e) {
+      if (e || s != stream || online) return;
+      Retry(what);
+    });
+  }
+
   void Connect() {
-    if (stopping) return;
+    if (stopping || stopped) return;
     const std::string& where = Server();
     size_t colon = where.rfind(':');
     ErrorCode ec;
@@ -86,27 +112,31 @@ struct LobbyLink::Impl {
     stream = MakeLobbyStream(io, settings.tls);
     reader = lobby::FrameReader();
     std::shared_ptr<LobbyStream> s = stream;
-    shaking = false;
-    timer.expires_after(std::chrono::seconds(3));
-    timer.async_wait([this, s](const ErrorCode& e) {
-      if (e || s != stream || online) return;
-      Retry(shaking ? "TLS with " + Server() + " failed: no handshake within 3 s"
-                    : Server() + " did not let us in within 3 s");
-    });
+    auto connected = std::chrono::steady_clock::now();
+    Expect(s, kHandshakeWaitMs,
+           Server() + " did not connect and finish its TLS handshake within " +
+               std::to_string(kHandshakeWaitMs / 1000) + " s");
     std::string host = where.substr(0, colon);
     asio::async_connect(
-        s->Socket(), found, [this, s, host](const ErrorCode& e, const asio::ip::tcp::endpoint&) {
+        s->Socket(), found,
+        [this, s, host, connected](const ErrorCode& e, const asio::ip::tcp::endpoint&) {
           if (s != stream) return;
           if (e) return Retry("can't connect to " + Server() + ": " + e.message());
           ErrorCode ignored;
           s->Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-          shaking = true;
-          s->AsyncHandshake(host, [this, s, host](TlsFailure failure, const std::string& detail) {
-            if (s != stream) return;
-            shaking = false;
-            if (failure != TlsFailure::kNone) return Retry(HandshakeFailed(failure, host, detail));
-            Greet(s);
-          });
+          s->AsyncHandshake(
+              host, [this, s, host, connected](TlsFailure failure, const std::string& detail) {
+                if (s != stream) return;
+                if (failure != TlsFailure::kNone)
+                  return Retry(HandshakeFailed(failure, host, detail));
+                auto left = kLoginWaitMs - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - connected)
+                                               .count();
+                Expect(s, static_cast<int>(std::max<int64_t>(left, 0)),
+                       Server() + " did not let us in within " +
+                           std::to_string(kLoginWaitMs / 1000) + " s");
+                Greet(s);
+              });
         });
   }
 
@@ -125,7 +155,7 @@ struct LobbyLink::Impl {
         lobby::Message message;
         std::string problem;
         if (!lobby::Decode(payload.data(), payload.size(), &message, &problem)) {
-          News("!! from the lobby server: " + problem + "; ignored it");
+          News("!! from the lobby server: " + Clean(problem) + "; ignored it");
         } else {
           Receive(message);
         }
@@ -144,9 +174,9 @@ struct LobbyLink::Impl {
         return;
       case lobby::kLoggedIn:
         online = true;
-        pauseMs = kFirstPauseMs;
+        backoff.Reset();
         timer.cancel();
-        News("== logged in to lobby server " + Server() + " as " + m.text(0) + ", rating " +
+        News("== logged in to lobby server " + Server() + " as " + Clean(m.text(0)) + ", rating " +
              std::to_string(m.num(1)) +
              (waiting.empty()
                   ? ""
@@ -156,19 +186,47 @@ struct LobbyLink::Impl {
           waiting.pop_front();
         }
         return;
-      case lobby::kError: {
-        const lobby::MessageLayout* layout = lobby::LayoutOf(static_cast<uint8_t>(m.num(1)));
-        News("!! lobby server refused " +
-             std::string(layout != nullptr ? layout->name : "the connection") + ": " + m.text(0) +
-             ": " + m.text(2));
-        if (m.text(0) == "bad-login" || m.text(0) == "version") givingUp = true;
-        return;
-      }
+      case lobby::kError:
+        return Refused(m.text(0), static_cast<uint8_t>(m.num(1)), m.text(2), m.num(3) != 0);
       case lobby::kPong:
         return;
       default:
         News("<= " + lobby::Describe(m), &m);
     }
+  }
+
+  // An Error from the server. Most are printed and change nothing; some end this connection,
+  // and the time until the next try depends on why.
+  void Refused(const std::string& rule, uint8_t request, const std::string& detail, bool fatal) {
+    uint32_t hinted = 0;
+    bool hint = lobby::ParseRetryAfter(detail, &hinted);
+    if (rule == "busy") {
+      // One line: the server can't take the login now and said when to come back.
+      return Retry("lobby server " + Server() + " is busy (" + Clean(detail) + ")",
+                   backoff.After(hint ? hinted : backoff.Longest()));
+    }
+    if (rule == "logged-in-elsewhere") {
+      News("!! " + Clean(settings.player) +
+           " logged in to the lobby elsewhere (another meetpoint, here or on another machine); "
+           "this meetpoint stops relaying and will not log in again: end the other one, then "
+           "restart this one");
+      stopped = true;
+      Drop();
+      timer.cancel();
+      return;
+    }
+    const lobby::MessageLayout* layout = lobby::LayoutOf(request);
+    News("!! lobby server refused " +
+         std::string(layout != nullptr ? layout->name : "the connection") + ": " + Clean(rule) +
+         ": " + Clean(detail));
+    // A wrong password or a version the server does not speak will not get better soon.
+    bool hopeless = rule == "bad-login" || rule == "version";
+    bool loginFailed = !online && request == lobby::kLogin;
+    if (!fatal && !hopeless && !loginFailed) return;
+    uint32_t pause = hint       ? backoff.After(hinted)
+                     : hopeless ? backoff.After(kLongestPauseMs)
+                                : backoff.Next();
+    Retry("lobby server " + Server() + " refused us (" + Clean(rule) + ")", pause);
   }
 
   void Write(const lobby::Message& m) {
@@ -206,15 +264,13 @@ struct LobbyLink::Impl {
     online = false;
   }
 
-  // The connection is gone or never came: the next server, after a pause that doubles each
-  // time up to kLongestPauseMs. A refused login waits the longest: it will not get better soon.
-  void Retry(const std::string& why) {
+  // The connection is gone or never came: the next server, after the pause given, or else the
+  // back-off's next one.
+  void Retry(const std::string& why, uint32_t pauseMs = 0) {
     Drop();
-    if (stopping) return;
+    if (stopping || stopped) return;
     current = (current + 1) % settings.servers.size();
-    int pause = givingUp ? kLongestPauseMs : pauseMs;
-    givingUp = false;
-    pauseMs = std::min(pauseMs * 2, kLongestPauseMs);
+    uint32_t pause = pauseMs != 0 ? pauseMs : backoff.Next();
     News("== " + why + "; trying " + Server() + " in " + std::to_string(pause) + " ms");
     timer.expires_after(std::chrono::milliseconds(pause));
     timer.async_wait([this](ErrorCode ec) {
@@ -233,10 +289,9 @@ struct LobbyLink::Impl {
   std::deque<std::pair<lobby::Message, std::shared_ptr<lobby::Bytes>>> outbox;
   std::deque<lobby::Message> waiting;
   size_t current = 0;
-  int pauseMs = kFirstPauseMs;
-  bool shaking = false;  // the TLS handshake is under way
+  lobby::Backoff backoff;
   bool online = false;
-  bool givingUp = false;
+  bool stopped = false;  // the player logged in elsewhere: no more tries
   bool stopping = false;
   std::mutex mutex;
   std::vector<RelayNews> news;
@@ -250,6 +305,10 @@ void LobbyLink::Send(const lobby::Message& message) {
   Impl* impl = impl_.get();
   asio::post(impl->io, [impl, message] {
     if (impl->online) return impl->Write(message);
+    if (impl->stopped) {
+      return impl->News("!! not relayed, as " + Clean(impl->settings.player) +
+                        " logged in elsewhere: " + lobby::Describe(message));
+    }
     if (impl->waiting.size() >= kMaxWaiting) {
       return impl->News("!! not connected to a lobby server and " + std::to_string(kMaxWaiting) +
                         " requests wait already; dropped " + lobby::Describe(message));

@@ -1,9 +1,13 @@
 // meetpoint's link to a lobby server (docs/lobby.md), for --lobby: it connects (TLS, or plain
 // TCP to a loopback address), says Hello, logs in, passes requests on and hands back what the
 // server sends. When the server goes away it tries the next server of its list, with back-off
-// from 250 ms up to 8 s, and keeps the requests that wait meanwhile (at most 100). It runs on
-// a thread of its own; the caller polls Take(). The connection itself, TLS or plain, is a
-// LobbyStream (lobby_stream.h), whose TLS is the system's own.
+// from 250 ms up to 8 s (each pause drawn at random from its upper half, so that a crowd of
+// meetpoints does not come back at once), and keeps the requests that wait meanwhile (at most
+// 100). A server that is busy says when to come back, and the relay waits that long. When the
+// player logs in elsewhere, the relay says so and stops: two meetpoints of one player would
+// otherwise push each other out for ever. It runs on a thread of its own; the caller polls
+// Take(). The connection itself, TLS or plain, is a LobbyStream (lobby_stream.h), whose TLS is
+// the system's own.
 #pragma once
 
 #include <memory>
