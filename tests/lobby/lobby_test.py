@@ -161,9 +161,9 @@ def everyone_gets(games, name, values, seconds=WAIT):
 
 
 def play_a_round(games, names, scores):
-    """games[0] starts an instance that all join; the last chats and votes; all but the last
-    report the same results, which a majority makes final; everyone sees all of it, with the
-    same ratings."""
+    """games[0] starts an instance that all join; the last chats and votes; the fewest members
+    that make a strict majority report the same results, which makes them final; everyone sees
+    all of it, with the same ratings."""
     first, last = games[0], games[-1]
     first.request('StartGameInstance')
     giid = first.expect('NewGameInstance')[0]
@@ -175,7 +175,7 @@ def play_a_round(games, names, scores):
     everyone_gets(games, 'IncomingMessage', [names[-1], 'see you at the start'])
     last.request('Vote', giid, 3)
     everyone_gets(games, 'NewGameVote', [giid, 3, names[-1]])
-    for game in games[:-1]:
+    for game in games[:len(games) // 2 + 1]:
         game.request('GameResults', giid, ''.join(map(chr, scores)), 1, len(games))
     expected = list(zip(names, ratings_after([1000] * len(names), scores)))
     everyone_gets(games, 'NewGameResults', [giid, 1, expected])
