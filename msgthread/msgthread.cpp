@@ -136,10 +136,16 @@ bool EndMessageThread(uint32_t timeoutMs) {
 }
 
 void HandOverMessageThread() {
-  // The loop still holds the old events and closes them itself once the callback returns.
-  bHandOver = true;
-  hSocketEvent = nullptr;
-  hExitEvent = nullptr;
+  if (bHandOver) {
+    // A session started and ended within this same callback: no loop ever took its events,
+    // so nothing else will close them.
+    ReleaseEvents();
+  } else {
+    // The loop still holds the old events and closes them itself once the callback returns.
+    bHandOver = true;
+    hSocketEvent = nullptr;
+    hExitEvent = nullptr;
+  }
 }
 
 bool OnMessageThread() { return uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId(); }

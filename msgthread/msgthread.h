@@ -36,7 +36,9 @@ void SignalMessageThreadExit();
 // when called on the message thread itself or when the thread did not end in time.
 bool EndMessageThread(uint32_t timeoutMs);
 // Gives the current session's events to the message thread, on that thread, before a new
-// session replaces them: the thread releases them once the callback that runs returns.
+// session replaces them: the thread releases the events its loop waited on once the callback
+// that runs returns; the events of a session that began and ended within that callback are
+// released here. Each pair is closed once, however often a callback ends and starts sessions.
 void HandOverMessageThread();
 // True when called on the message thread (from a callback).
 bool OnMessageThread();
