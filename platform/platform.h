@@ -201,7 +201,9 @@ int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t mic
 // Sends up to length bytes; the number taken, or PLAT_SOCKET_ERROR. Never raises SIGPIPE.
 int PlatSocketSend(PlatSocket s, const void* data, int length);
 // Receives up to length bytes; the number received, 0 when the peer closed, or
-// PLAT_SOCKET_ERROR.
+// PLAT_SOCKET_ERROR. Elsewhere than on Windows it never waits, not even on a blocking socket:
+// it looks the socket up and receives in one hold of the socket table, so that it never
+// reaches a socket that another thread closed meanwhile.
 int PlatSocketRecv(PlatSocket s, void* data, int length);
 // Shuts down both directions of the connection; the socket stays open.
 int PlatSocketShutdown(PlatSocket s);
