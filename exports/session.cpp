@@ -212,5 +212,5 @@ bool EndMessageThreadForUnload() {
   StartStopGuard guard;
   if (OnMessageThread()) return true;  // the process ends from a callback: no return to it
   SignalMessageThreadExit();
-  return EndMessageThread(kThreadEndWaitMs);
+  return EndMessageThread(kThreadEndWaitMs, true);
 }

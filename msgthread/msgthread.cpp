@@ -123,10 +123,10 @@ static void ReleaseEvents() {
   hExitEvent = nullptr;
 }
 
-bool EndMessageThread(uint32_t timeoutMs) {
+bool EndMessageThread(uint32_t timeoutMs, bool atUnload) {
   if (OnMessageThread()) return false;
   if (hMsgThread != PLAT_NO_THREAD) {
-    if (!PlatThreadJoin(hMsgThread, timeoutMs)) return false;
+    if (!PlatThreadJoin(hMsgThread, timeoutMs, atUnload)) return false;
     hMsgThread = PLAT_NO_THREAD;
     // A thread that ended before its start had marked it running left the mark behind.
     bMsgThreadRunning = 0;

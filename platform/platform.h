@@ -79,11 +79,18 @@ const PlatThread PLAT_NO_THREAD = nullptr;
 
 // Starts a thread running fn(arg) with the default stack size; PLAT_NO_THREAD on failure. The
 // thread ends when fn returns; every thread started is joined once with PlatThreadJoin.
+// While the thread may still run code of the module (DLL or shared object) that holds this
+// layer, it holds a reference to that module, so that no unload unmaps the code under it. On
+// Windows the thread lets go of it as it exits (FreeLibraryAndExitThread), which unloads the
+// module if its other users have done so; elsewhere PlatThreadJoin lets go of it once the
+// thread has ended, so a thread that is never joined keeps the module loaded for good.
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg);
 // Waits up to timeoutMs (or PLAT_INFINITE) for the thread to end. When it has ended, and so
 // runs no more code of the caller's module, its handle is released and the result is true; on
-// time-out the handle stays valid and the result is false.
-bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs);
+// time-out the handle stays valid and the result is false. keepModule keeps the thread's
+// reference to the module (elsewhere than on Windows): for a join within the module's own
+// unload at process exit, where letting go of it could unmap the code that is joining.
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool keepModule = false);
 // A number that identifies the calling thread while it lives.
 uint64_t PlatCurrentThreadId();
 // Suspends the calling thread for at least the given number of milliseconds.

@@ -52,6 +52,17 @@ class Library {
   void* handle_ = nullptr;
 };
 
+// Whether the library is in the process's memory, without loading it or keeping it loaded.
+bool LibraryInMemory() {
+#ifdef _WIN32
+  return GetModuleHandleA("rallylink.dll") != nullptr;
+#else
+  void* handle = dlopen(RALLYLINK_LIBRARY_PATH, RTLD_LAZY | RTLD_NOLOAD);
+  if (handle != nullptr) dlclose(handle);
+  return handle != nullptr;
+#endif
+}
+
 const char kAttachLines[] =
     "DLL Init routine...(DLL_PROCESS_ATTACH)\nDLL Init routine...(DLL_PROCESS_ATTACH [2])\n";
 
@@ -138,7 +149,48 @@ TEST(LibraryLoad, SlowUnloadRightAfterShutdownAHundredTimes) {
     ASSERT_TRUE(meetpoint.SendFrame({0x22, 1, 0, 0, 0, 1, 'u', 0}));
     ASSERT_TRUE(WaitUntil(5000, [&] { return gVotes > votes; }));
     ASSERT_EQ(library.Get<int(RLCALL*)()>("RLShutdown")(), 0);
+    library.Unload();
+    ASSERT_FALSE(LibraryInMemory()) << cycle;
   }
+  DeleteClientPortKey();
+}
+
+std::atomic<bool> gHolding{false};
+std::atomic<bool> gRelease{false};
+
+int RLCALL HoldVote(const char*, uint32_t, unsigned char, uint32_t) {
+  gHolding = true;
+  WaitUntil(60000, [] { return gRelease.load(); });  // released once the game has unloaded
+  return 0;
+}
+
+// A callback holds the message thread past every wait: RLShutdown gives up on it after 5 s, a
+// second RLShutdown too, and the game unloads the library. The thread still holds the library,
+// so its code stays in place until the thread, back from the callback, has left it: on Windows
+// the thread's exit unloads the library then; elsewhere it stays loaded.
+TEST(LibraryLoad, SlowUnloadWhileACallbackHoldsTheThreadWaitsForTheThreadToLeave) {
+  ScratchDir dir;
+  FakeMeetpoint meetpoint;
+  SetClientPortValue(std::to_string(meetpoint.Port()));
+  StreamCapture out(stdout);
+  const int threads = ThreadCount();
+  Library library;
+  ASSERT_TRUE(library.Loaded());
+  library.Get<uint32_t(RLCALL*)(VotingCallback, uint32_t)>("RLSetVotingCallback")(HoldVote, 0);
+  ASSERT_EQ(library.Get<int(RLCALL*)(uint32_t, uint16_t)>("RLInitialise")(0, 1), 0);
+  ASSERT_TRUE(meetpoint.WaitConnected());
+  ASSERT_TRUE(meetpoint.SendFrame({0x22, 1, 0, 0, 0, 1, 'u', 0}));
+  ASSERT_TRUE(WaitUntil(5000, [] { return gHolding.load(); }));
+  auto shutdown = library.Get<int(RLCALL*)()>("RLShutdown");
+  EXPECT_EQ(shutdown(), 0);  // the goodbye went out; the thread did not end within the wait
+  EXPECT_EQ(shutdown(), 1);  // outside a session, after another wait
+  library.Unload();
+  EXPECT_TRUE(LibraryInMemory());
+  gRelease = true;
+  EXPECT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threads; }));
+#ifdef _WIN32
+  EXPECT_TRUE(WaitUntil(5000, [] { return !LibraryInMemory(); }));
+#endif
   DeleteClientPortKey();
 }
 

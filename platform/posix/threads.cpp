@@ -1,4 +1,5 @@
 // Locks, threads and time on POSIX systems.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -40,47 +41,66 @@ void PlatLockLeave(PlatLock* lock) RL_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Threads: joinable pthreads; the handle is the pthread_t.
+// Threads: joinable pthreads. The handle holds what the thread runs and the reference to the
+// shared object that it holds.
 
-namespace {
-struct ThreadStart {
+struct PlatThreadObject {
+  pthread_t id;
   void (*fn)(void*);
   void* arg;
+  void* module;  // from dlopen, null when this code is part of the program itself
 };
 
+namespace {
 void* ThreadTrampoline(void* p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  start.fn(start.arg);
+  auto* thread = static_cast<PlatThreadObject*>(p);
+  thread->fn(thread->arg);
   return nullptr;
+}
+
+// The shared object that holds this code, opened once more: it stays loaded, whatever its other
+// users do, until that reference is closed. Null when the code is part of the program.
+void* HoldModule() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&HoldModule), &info) == 0 || info.dli_fname == nullptr) {
+    return nullptr;
+  }
+  return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
 }
 }  // namespace
 
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
-  auto* start = new (std::nothrow) ThreadStart;
-  if (start == nullptr) return PLAT_NO_THREAD;
-  start->fn = fn;
-  start->arg = arg;
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, ThreadTrampoline, start) != 0) {
-    delete start;
+  auto* thread = new (std::nothrow) PlatThreadObject{pthread_t(), fn, arg, HoldModule()};
+  if (thread == nullptr) return PLAT_NO_THREAD;
+  if (pthread_create(&thread->id, nullptr, ThreadTrampoline, thread) != 0) {
+    if (thread->module != nullptr) dlclose(thread->module);
+    delete thread;
     return PLAT_NO_THREAD;
   }
-  return reinterpret_cast<PlatThread>(thread);  // NOLINT(performance-no-int-to-ptr): a pthread_t
+  return thread;
 }
 
-bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
-  auto t = reinterpret_cast<pthread_t>(thread);
-  if (timeoutMs == PLAT_INFINITE) return pthread_join(t, nullptr) == 0;
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool keepModule) {
+  bool joined;
+  if (timeoutMs == PLAT_INFINITE) {
+    joined = pthread_join(thread->id, nullptr) == 0;
+  } else {
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    joined = pthread_timedjoin_np(thread->id, nullptr, &deadline) == 0;
   }
-  return pthread_timedjoin_np(t, nullptr, &deadline) == 0;
+  if (!joined) return false;
+  // The thread has left the shared object's code: its reference may go, and with it, if it
+  // was the last, the shared object.
+  if (thread->module != nullptr && !keepModule) dlclose(thread->module);
+  delete thread;
+  return true;
 }
 
 uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
