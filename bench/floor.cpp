@@ -53,7 +53,8 @@ void FloorLog::Line(const char* format, ...) {
   va_start(args, format);
   int length = vsnprintf(line, sizeof line - 1, format, args);
   va_end(args);
-  if (length < 0 || length >= static_cast<int>(sizeof line) - 2) return;  // the benchmark's lines fit
+  // The benchmark's lines fit the area with their end.
+  if (length < 0 || length >= static_cast<int>(sizeof line) - 2) return;
   line[length++] = '\n';
   std::lock_guard<std::mutex> guard(lock_);
   const char* stamp = Stamp();

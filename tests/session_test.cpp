@@ -197,12 +197,11 @@ TEST_F(StartStopTest, SlowNothingListeningTimesOutAfterFiveSecondsAndARetryConne
   std::vector<std::string> log = LogFrom("ClientPort is " + port);
   ASSERT_EQ(log.size(), 10u);
   log.erase(log.begin() + 4);  // the second start's version line
-  EXPECT_EQ(log, (std::vector<std::string>{"ClientPort is " + port,
-                                           "Failed to connect to server 'Meetpoint'",
-                                           "Stopping message thread", "RLInitialise()",
-                                           "Success, WSA initialised", "ClientPort is " + port,
-                                           "Starting message thread", "RLSetVotingCallback()",
-                                           "MP -> New game vote"}));
+  EXPECT_EQ(log, (std::vector<std::string>{
+                     "ClientPort is " + port, "Failed to connect to server 'Meetpoint'",
+                     "Stopping message thread", "RLInitialise()", "Success, WSA initialised",
+                     "ClientPort is " + port, "Starting message thread", "RLSetVotingCallback()",
+                     "MP -> New game vote"}));
   std::string file = ReadTextFile("RallylinkLog.txt");
   EXPECT_NE(file.find("]  Stopping message thread\n\n#### Closing log ####"), std::string::npos);
   EXPECT_NE(file.find("#### Opening log ####"), file.rfind("#### Opening log ####"));
