@@ -16,7 +16,14 @@ static const char* const kMonthNames[] = {"None",    "January",  "February", "Ma
                                           "October", "November", "December"};
 
 CLog::CLog()
-    : bFlag(1), nConsoleLevel(2), nFileLevel(2), pLogFile(nullptr), pConsoleStream(stderr) {
+    : bFlag(1),
+      nConsoleLevel(2),
+      nFileLevel(2),
+      pLogFile(nullptr),
+      pConsoleStream(stderr),
+      nStampSecond(-1),
+      szStamp(),
+      nStampLength(0) {
   PlatLockInitPlain(&csLog);  // each operation takes it once; the writing helpers require it
 }
 
@@ -62,10 +69,16 @@ bool CLog::Close() {
 // same bytes go to both destinations, written by their length. A line too long for the area is
 // formatted for each destination instead, under the lock.
 
+// The stamp's text is made again only when the clock's second has changed: within a second it
+// is the same text.
 void CLog::WriteStamp() {
   PlatLocalTime t;
-  PlatGetLocalTime(&t);
-  fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
+  if (PlatLocalTimeOnNewSecond(&nStampSecond, &t)) {
+    int length =
+        snprintf(szStamp, sizeof szStamp, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
+    nStampLength = length > 0 ? static_cast<size_t>(length) : 0;
+  }
+  fwrite(szStamp, 1, nStampLength, pLogFile);
   fflush(pLogFile);
 }
 

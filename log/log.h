@@ -53,6 +53,11 @@ class CLog {
   int nFileLevel RL_GUARDED_BY(csLog);
   FILE* pLogFile RL_GUARDED_BY(csLog);
   FILE* pConsoleStream RL_GUARDED_BY(csLog);
+  // The time stamp "[hh:mm:ss]  " of the clock's second nStampSecond, kept as text until the
+  // clock shows another second.
+  int64_t nStampSecond RL_GUARDED_BY(csLog);
+  char szStamp[16] RL_GUARDED_BY(csLog);
+  size_t nStampLength RL_GUARDED_BY(csLog);
   PlatLock csLog;
 };
 

@@ -107,8 +107,14 @@ struct PlatLocalTime {
   uint16_t milliseconds;
 };
 
-// Reads the local wall-clock time.
+// Reads the local wall-clock time. Elsewhere than on Windows the clock is the one that time()
+// reads, which moves on with the system's clock tick, as Windows' own does.
 void PlatGetLocalTime(PlatLocalTime* time);
+// Reads the same clock; when its second differs from *second, stores the new second there
+// (a count that goes up by one a second), fills *time with that second's local time and
+// returns true. Otherwise returns false, having cost the reading of the clock alone: a caller
+// that shows the time to the second keeps its text until this reports a new second.
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time);
 
 // ---------------------------------------------------------------------------------------------
 // Debugger output. On Windows OutputDebugStringA; elsewhere the text is appended to the file

@@ -110,11 +110,9 @@ uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
 
 void PlatSleep(uint32_t ms) { posix::SleepUntil(posix::NowMs() + ms); }
 
-void PlatGetLocalTime(PlatLocalTime* time) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
+static void FillLocalTime(time_t second, long nanoseconds, PlatLocalTime* time) {
   tm local;
-  localtime_r(&ts.tv_sec, &local);
+  localtime_r(&second, &local);
   time->year = static_cast<uint16_t>(local.tm_year + 1900);
   time->month = static_cast<uint16_t>(local.tm_mon + 1);
   time->dayOfWeek = static_cast<uint16_t>(local.tm_wday);
@@ -122,5 +120,22 @@ void PlatGetLocalTime(PlatLocalTime* time) {
   time->hour = static_cast<uint16_t>(local.tm_hour);
   time->minute = static_cast<uint16_t>(local.tm_min);
   time->second = static_cast<uint16_t>(local.tm_sec);
-  time->milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+  time->milliseconds = static_cast<uint16_t>(nanoseconds / 1000000);
+}
+
+// The coarse clock is the one time() reads: the time of the last clock tick, read without the
+// hardware counter that the fine clock needs.
+void PlatGetLocalTime(PlatLocalTime* time) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  FillLocalTime(ts.tv_sec, ts.tv_nsec, time);
+}
+
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  if (ts.tv_sec == *second) return false;
+  *second = ts.tv_sec;
+  FillLocalTime(ts.tv_sec, ts.tv_nsec, time);
+  return true;
 }

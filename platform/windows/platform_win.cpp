@@ -94,9 +94,7 @@ bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool) {
 uint64_t PlatCurrentThreadId() { return GetCurrentThreadId(); }
 void PlatSleep(uint32_t ms) { Sleep(ms); }
 
-void PlatGetLocalTime(PlatLocalTime* time) {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
+static void FillLocalTime(const SYSTEMTIME& st, PlatLocalTime* time) {
   time->year = st.wYear;
   time->month = st.wMonth;
   time->dayOfWeek = st.wDayOfWeek;
@@ -105,6 +103,26 @@ void PlatGetLocalTime(PlatLocalTime* time) {
   time->minute = st.wMinute;
   time->second = st.wSecond;
   time->milliseconds = st.wMilliseconds;
+}
+
+void PlatGetLocalTime(PlatLocalTime* time) {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  FillLocalTime(st, time);
+}
+
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time) {
+  FILETIME now;  // 100-ns units of UTC
+  GetSystemTimeAsFileTime(&now);
+  int64_t s = static_cast<int64_t>(
+      ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000u);
+  if (s == *second) return false;
+  *second = s;
+  SYSTEMTIME utc, local;
+  FileTimeToSystemTime(&now, &utc);
+  SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+  FillLocalTime(local, time);
+  return true;
 }
 
 void PlatDebugOutput(const char* text) { OutputDebugStringA(text); }
