@@ -190,6 +190,7 @@ TEST_F(StartStopTest, SlowNothingListeningTimesOutAfterFiveSecondsAndARetryConne
 
   ASSERT_TRUE(meetpoint.Restart());
   EXPECT_EQ(RLInitialise(0, 0x0102), 0);
+  ASSERT_TRUE(meetpoint.WaitFrames(1));  // Meetpoint has the connection
   RLSetVotingCallback(RecordVote, 0);
   SendEvent(NewGameVote(9, 1, "Al"));
   ASSERT_TRUE(gCalls.WaitFor(1));
