@@ -61,13 +61,13 @@ bool CLog::Close() {
   return closed;
 }
 
-// The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
-// the message to the file and to the console, then each line end with its flush. The caller
-// has checked that a destination it names exists.
+// The pieces of a line are written and flushed in a fixed order: the time stamp to the file
+// with a flush, then the line with its end to the file with a flush, and to the console with a
+// flush. A destination that isn't there (no log file is open) is left out.
 //
-// A line is formatted once, into an area on the caller's stack before csLog is taken, and the
-// same bytes go to both destinations, written by their length. A line too long for the area is
-// formatted for each destination instead, under the lock.
+// A line is formatted once, with its line end, into an area on the caller's stack before csLog
+// is taken, and the same bytes go to both destinations, written by their length. A line too
+// long for the area is formatted for each destination instead, under the lock.
 
 // The stamp's text is made again only when the clock's second has changed: within a second it
 // is the same text.
@@ -93,15 +93,16 @@ void CLog::EndLine(bool toFile, bool toConsole) {
   }
 }
 
-void CLog::WriteLine(bool toFile, bool toConsole, const char* message, size_t length) {
-  toFile = toFile && pLogFile != nullptr;
-  toConsole = toConsole && pConsoleStream != nullptr;
-  if (toFile) {
+void CLog::WriteLine(bool toFile, bool toConsole, const char* line, size_t length) {
+  if (toFile && pLogFile != nullptr) {
     WriteStamp();
-    fwrite(message, 1, length, pLogFile);
+    fwrite(line, 1, length, pLogFile);
+    fflush(pLogFile);
   }
-  if (toConsole) fwrite(message, 1, length, pConsoleStream);
-  EndLine(toFile, toConsole);
+  if (toConsole && pConsoleStream != nullptr) {
+    fwrite(line, 1, length, pConsoleStream);
+    fflush(pConsoleStream);
+  }
 }
 
 void CLog::WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args) {
@@ -123,12 +124,25 @@ void CLog::WriteLongLine(bool toFile, bool toConsole, const char* format, va_lis
   EndLine(toFile, toConsole);
 }
 
-// The formatting area; a line of this many characters or more is formatted for each
+void CLog::WriteLongText(const char* text, size_t length) {
+  bool toFile = pLogFile != nullptr;
+  bool toConsole = pConsoleStream != nullptr;
+  if (toFile) {
+    WriteStamp();
+    fwrite(text, 1, length, pLogFile);
+  }
+  if (toConsole) fwrite(text, 1, length, pConsoleStream);
+  EndLine(toFile, toConsole);
+}
+
+// The formatting area; a line that leaves no room in it for its line end is formatted for each
 // destination.
 static const size_t kLineArea = 1024;
 
-// Whether vsnprintf's result is a whole line in the area.
-static bool FitsArea(int length) { return length >= 0 && static_cast<size_t>(length) < kLineArea; }
+// Whether vsnprintf's result is a whole line in the area, with room for its end behind it.
+static bool FitsArea(int length) {
+  return length >= 0 && static_cast<size_t>(length) < kLineArea - 1;
+}
 
 void CLog::Printf(const char* format, ...) {
   char area[kLineArea];
@@ -138,8 +152,9 @@ void CLog::Printf(const char* format, ...) {
   int length = vsnprintf(area, sizeof area, format, args);
   va_end(args);
   if (FitsArea(length)) {
+    area[length] = '\n';
     RankedLockGuard guard(&csLog, LockRank::kLog);
-    WriteLine(true, true, area, static_cast<size_t>(length));
+    WriteLine(true, true, area, static_cast<size_t>(length) + 1);
     return;
   }
   va_start(args, format);
@@ -151,9 +166,17 @@ void CLog::Printf(const char* format, ...) {
 }
 
 void CLog::Write(const char* text) {
+  char area[kLineArea];
   size_t length = strlen(text);
+  if (length < kLineArea - 1) {
+    memcpy(area, text, length);
+    area[length] = '\n';
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLine(true, true, area, length + 1);
+    return;
+  }
   RankedLockGuard guard(&csLog, LockRank::kLog);
-  WriteLine(true, true, text, length);
+  WriteLongText(text, length);
 }
 
 // The levels are read under the line's lock.
@@ -165,8 +188,9 @@ void CLog::PrintfLevel(int level, const char* format, ...) {
   int length = vsnprintf(area, sizeof area, format, args);
   va_end(args);
   if (FitsArea(length)) {
+    area[length] = '\n';
     RankedLockGuard guard(&csLog, LockRank::kLog);
-    WriteLine(level <= nFileLevel, level <= nConsoleLevel, area, static_cast<size_t>(length));
+    WriteLine(level <= nFileLevel, level <= nConsoleLevel, area, static_cast<size_t>(length) + 1);
     return;
   }
   va_start(args, format);

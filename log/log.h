@@ -38,12 +38,14 @@ class CLog {
   void SetLevels(int consoleLevel, int fileLevel) RL_EXCLUDES(csLog);
 
  private:
-  // A line of length bytes (it may hold zero bytes, from "%c") to the destinations chosen.
-  void WriteLine(bool toFile, bool toConsole, const char* message, size_t length)
-      RL_REQUIRES(csLog);
+  // A line of length bytes with its line end (it may hold zero bytes, from "%c") to the
+  // destinations chosen.
+  void WriteLine(bool toFile, bool toConsole, const char* line, size_t length) RL_REQUIRES(csLog);
   // A line too long for the formatting area, formatted for each destination instead.
   void WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args)
       RL_REQUIRES(csLog);
+  // A text too long for the formatting area, written as it is with its line end after it.
+  void WriteLongText(const char* text, size_t length) RL_REQUIRES(csLog);
   void WriteStamp() RL_REQUIRES(csLog);
   void EndLine(bool toFile, bool toConsole) RL_REQUIRES(csLog);
   void WriteBanner(const char* title, bool emptyLineAfter) RL_REQUIRES(csLog);

@@ -163,7 +163,8 @@ TEST_F(LogTest, BothDestinationsGetTheWholeMessageWhateverItsLengthOrContent) {
   std::string expected;
   auto line = [&](const std::string& message) {
     log.Printf("%s", message.c_str());
-    expected += message + "\n";
+    log.Write(message.c_str());
+    expected += message + "\n" + message + "\n";
   };
   log.Printf("Results char %d is %c ASCII %u", 3, 0, 0u);
   expected += std::string("Results char 3 is ") + '\0' + " ASCII 0\n";
