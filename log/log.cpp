@@ -69,6 +69,25 @@ bool CLog::Close() {
 // is taken, and the same bytes go to both destinations, written by their length. A line too
 // long for the area is formatted for each destination instead, under the lock.
 
+// The log file is only written with csLog held, so where the C library offers it (glibc) its
+// writes and flushes leave out the stream's own lock. The console stream is the process's
+// standard output, which others write too: it keeps the locking calls.
+static void FileWrite(const void* data, size_t length, FILE* file) {
+#ifdef __GLIBC__
+  fwrite_unlocked(data, 1, length, file);
+#else
+  fwrite(data, 1, length, file);
+#endif
+}
+
+static void FileFlush(FILE* file) {
+#ifdef __GLIBC__
+  fflush_unlocked(file);
+#else
+  fflush(file);
+#endif
+}
+
 // The stamp's text is made again only when the clock's second has changed: within a second it
 // is the same text.
 void CLog::WriteStamp() {
@@ -78,8 +97,8 @@ void CLog::WriteStamp() {
         snprintf(szStamp, sizeof szStamp, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
     nStampLength = length > 0 ? static_cast<size_t>(length) : 0;
   }
-  fwrite(szStamp, 1, nStampLength, pLogFile);
-  fflush(pLogFile);
+  FileWrite(szStamp, nStampLength, pLogFile);
+  FileFlush(pLogFile);
 }
 
 void CLog::EndLine(bool toFile, bool toConsole) {
@@ -96,8 +115,8 @@ void CLog::EndLine(bool toFile, bool toConsole) {
 void CLog::WriteLine(bool toFile, bool toConsole, const char* line, size_t length) {
   if (toFile && pLogFile != nullptr) {
     WriteStamp();
-    fwrite(line, 1, length, pLogFile);
-    fflush(pLogFile);
+    FileWrite(line, length, pLogFile);
+    FileFlush(pLogFile);
   }
   if (toConsole && pConsoleStream != nullptr) {
     fwrite(line, 1, length, pConsoleStream);
