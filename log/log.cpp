@@ -185,10 +185,10 @@ void CLog::Printf(const char* format, ...) {
 }
 
 void CLog::Write(const char* text) {
-  char area[kLineArea];
   size_t length = strlen(text);
   if (length < kLineArea - 1) {
-    memcpy(area, text, length);
+    char area[kLineArea];
+    memcpy(area, text, length + 1);
     area[length] = '\n';
     RankedLockGuard guard(&csLog, LockRank::kLog);
     WriteLine(true, true, area, length + 1);

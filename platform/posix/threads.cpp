@@ -70,8 +70,11 @@ void* HoldModule() {
 }  // namespace
 
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
-  auto* thread = new (std::nothrow) PlatThreadObject{pthread_t(), fn, arg, HoldModule()};
+  auto* thread = new (std::nothrow) PlatThreadObject;
   if (thread == nullptr) return PLAT_NO_THREAD;
+  thread->fn = fn;
+  thread->arg = arg;
+  thread->module = HoldModule();
   if (pthread_create(&thread->id, nullptr, ThreadTrampoline, thread) != 0) {
     if (thread->module != nullptr) dlclose(thread->module);
     delete thread;
