@@ -174,10 +174,13 @@ int RLCALL HoldVote(const char*, uint32_t, unsigned char, uint32_t) {
 // A callback holds the message thread past every wait: RLShutdown gives up on it after 5 s, a
 // second RLShutdown too, and the game unloads the library. The thread still holds the library,
 // so its code stays in place until the thread, back from the callback, has left it: on Windows
-// the thread's exit unloads the library then; elsewhere it stays loaded.
+// the thread's exit unloads the library then; elsewhere it stays loaded. (Under Wine the
+// thread count is no measure: Wine starts threads of its own now and then.)
 TEST(LibraryLoad, SlowUnloadWhileACallbackHoldsTheThreadWaitsForTheThreadToLeave) {
   WithMeetpoint site;
+#ifndef _WIN32
   const int threads = ThreadCount();
+#endif
   Library library;
   ASSERT_TRUE(library.Loaded());
   ASSERT_NO_FATAL_FAILURE(library.StartAndSendAVote(HoldVote, site.meetpoint, 1));
@@ -188,9 +191,12 @@ TEST(LibraryLoad, SlowUnloadWhileACallbackHoldsTheThreadWaitsForTheThreadToLeave
   library.Unload();
   EXPECT_TRUE(LibraryInMemory());
   gRelease = true;
-  EXPECT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threads; }));
 #ifdef _WIN32
+  // The thread's exit gives up the last hold on the DLL, which goes once the thread has left it.
   EXPECT_TRUE(WaitUntil(5000, [] { return !LibraryInMemory(); }));
+#else
+  // The thread ends; its hold on the library stays (nothing joins it before the process ends).
+  EXPECT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threads; }));
 #endif
 }
 

@@ -118,9 +118,11 @@ bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time) {
       ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000u);
   if (s == *second) return false;
   *second = s;
-  SYSTEMTIME utc, local;
-  FileTimeToSystemTime(&now, &utc);
-  SystemTimeToTzSpecificLocalTime(nullptr, &utc, &local);
+  // The same conversion as GetLocalTime's, of this reading.
+  FILETIME localTime;
+  SYSTEMTIME local;
+  FileTimeToLocalFileTime(&now, &localTime);
+  FileTimeToSystemTime(&localTime, &local);
   FillLocalTime(local, time);
   return true;
 }
