@@ -12,8 +12,10 @@
 #include "peer.h"
 #include "rawsocket.h"
 
-// The floor of a log line: the line formatted once, then under one lock the stamp to the file
-// and a flush, the line to the file and to the console, each line end with its flush.
+// The floor of a log line: the line and its end formatted once, then under one lock the
+// stamp to the file and a flush, the line to the file and a flush, the line to the console and
+// a flush: one write of each, as the library must make them. The stamp "[hh:mm:ss]  " is
+// kept as text and formatted again only when the clock's second changes.
 class FloorLog {
  public:
   FloorLog(const char* filePath, const char* consolePath);
@@ -27,9 +29,14 @@ class FloorLog {
       ;
 
  private:
+  const char* Stamp();
+
   FILE* file_;
   FILE* console_;
   std::mutex lock_;
+  int64_t stampSecond_ = -1;  // the second whose stamp stamp_ holds
+  char stamp_[16] = {0};
+  size_t stampLength_ = 0;
 };
 
 // The floor's connection: a loopback socket, non-blocking as the library's is, whose far end

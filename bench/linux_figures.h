@@ -17,8 +17,10 @@ std::vector<std::string> ScalingRows(BenchSession& session, FloorLink& floor, bo
 std::vector<std::string> MemoryRows();
 std::vector<std::string> SystemCallRows(bool quick);
 
-// Calls each request on both sides for callgrind (see instructions.cpp); the exit status.
-int CountInstructions(int calls);
+// Calls each request on both sides, or on one, for callgrind and strace (see
+// instructions.cpp); the exit status.
+enum class Sides { kBoth, kLibrary, kFloor };
+int CountInstructions(int calls, Sides sides);
 
 // Sends each frame to the library once the previous one has reached its callback, which must
 // call EventArrived(); returns how many arrived within 5 s each.

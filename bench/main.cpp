@@ -7,8 +7,9 @@
 //   rallylink_bench --table [--quick] FILE...
 //       takes the figures that are taken once (allocations, idle wake-ups, scaling, memory)
 //       and prints one table with them and the figures of the runs in FILE... (Linux and Wine)
-//   rallylink_bench --instructions CALLS
-//       calls of each request on both sides for callgrind (see instructions.cpp)
+//   rallylink_bench --instructions CALLS [library|floor]
+//       calls of each request on both sides, or on one, for callgrind or strace (see
+//       instructions.cpp)
 //
 // --quick shortens every measurement, to check that the program works (the figures mean
 // nothing then).
@@ -23,7 +24,7 @@ static int Usage(const char* program) {
   fprintf(stderr,
           "usage: %s --measure FILE [--quick]\n"
           "       %s --table [--quick] FILE...\n"
-          "       %s --instructions CALLS\n",
+          "       %s --instructions CALLS [library|floor]\n",
           program, program, program);
   return 2;
 }
@@ -75,8 +76,13 @@ int main(int argc, char** argv) {
     return status;
   }
   if (strcmp(argv[1], "--table") == 0) return Table(quick, files);
-  if (strcmp(argv[1], "--instructions") == 0 && files.size() == 1 && !quick) {
-    return CountInstructions(atoi(files[0].c_str()));
+  if (strcmp(argv[1], "--instructions") == 0 && !files.empty() && files.size() <= 2 && !quick) {
+    Sides sides = Sides::kBoth;
+    if (files.size() == 2) {
+      if (files[1] != "library" && files[1] != "floor") return Usage(argv[0]);
+      sides = files[1] == "library" ? Sides::kLibrary : Sides::kFloor;
+    }
+    return CountInstructions(atoi(files[0].c_str()), sides);
   }
   return Usage(argv[0]);
 }

@@ -7,4 +7,5 @@ void ProcessAttach();
 // Destroys them again at the last detach. With threadsMayRun (elsewhere than Windows, whose
 // process exit stops every other thread first) a message thread that still runs is stopped and
 // joined before anything it uses goes away; if it does not end in time, what it uses is kept.
+// (A thread holds the library loaded until it is joined, so only the process's exit finds one.)
 void ProcessDetach(bool threadsMayRun);

@@ -7,8 +7,9 @@
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) ProcessAttach();
-  // At process exit Windows has stopped every other thread already; at FreeLibrary the game
-  // has ended its session first, and a thread could not end here anyway (the loader lock).
+  // At process exit Windows has stopped every other thread already. Otherwise the detach comes
+  // with the last reference to the DLL, and the message thread holds one until it exits
+  // (PlatThreadStart): no thread of the library runs any more.
   if (reason == DLL_PROCESS_DETACH) ProcessDetach(false);
   return TRUE;
 }

@@ -12,13 +12,19 @@
  * event. Strings given to a callback are valid only until it returns. RLInitialise and
  * RLShutdown never overlap: one waits until the other has finished.
  *
- * Unloading: RLShutdown on a game thread waits (up to 5 s) until the message thread has ended,
- * so the library may be unloaded as soon as it returns. Two cases leave the thread running:
- * RLShutdown called from a callback (the thread is the caller; it ends once the callback
- * returns), and a callback that holds the thread longer than the 5 s wait. Then the game may
- * go on calling any export, and may start a new session, but before it unloads the library it
- * calls RLShutdown once more from a game thread: outside a session that call returns 1 after
- * waiting (up to 5 s again) for such a thread to end. Never unload the library from a
+ * Unloading: RLShutdown on a game thread waits (up to 5 s) until the message thread has ended
+ * and joins it, so the library may be unloaded as soon as it returns. Two cases leave the
+ * thread running: RLShutdown called from a callback (the thread is the caller; it ends once the
+ * callback returns), and a callback that holds the thread longer than the 5 s wait. Then the
+ * game may go on calling any export, and may start a new session, but before it unloads the
+ * library it calls RLShutdown once more from a game thread: outside a session that call
+ * returns 1 after waiting (up to 5 s again) for such a thread to end and joining it. Whatever
+ * the game does, an unload (FreeLibrary, dlclose) never removes code that the message thread
+ * still runs: the thread holds the library loaded until it has ended (Windows) or has been
+ * joined (elsewhere). An unload before then only gives up the game's own hold: the thread goes
+ * on (with the session, if RLShutdown was skipped) until it ends; on Windows its end unloads
+ * the library, elsewhere the library stays loaded as it is until the process ends or a game
+ * that loads it again joins the thread with RLShutdown. Never unload the library from a
  * callback. A process may end without RLShutdown: the library then stops its thread itself.
  *
  * Every call is logged to RallylinkLog.txt in the current folder and echoed on standard output.

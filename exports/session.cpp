@@ -18,6 +18,9 @@
 static const uint32_t kThreadEndWaitMs = 5000;
 
 static PlatLock csStartStop;
+// Set by a start that failed part-way and cleared once what it set up has been ended; read and
+// written with csStartStop held.
+static bool bStartFailed = false;
 
 void CreateStartStopLock() { PlatLockInit(&csStartStop); }
 void DeleteStartStopLock() { PlatLockDelete(&csStartStop); }
@@ -120,8 +123,24 @@ static int StartLink(uint16_t InitialiseValue) {
   return 1;
 }
 
+// Ends what a session set up, after RLShutdown's goodbye or without one: stops the message
+// thread and joins it before its events and the socket library go away, unless this is the
+// thread itself (a callback) or a callback holds it beyond the wait; then the thread's end, or
+// the next start or stop, releases them. Closes the log and the socket library either way.
+static void EndSession() {
+  StopMessageThread();
+  EndMessageThread(kThreadEndWaitMs);
+  SetSessionState(SessionState::kClosed);
+  bStartFailed = false;
+  Log.Close();
+  PlatSocketCleanup();
+}
+
 extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
   StartStopGuard guard;
+  // A start after one that failed ends what that one left, as RLShutdown would but without its
+  // goodbye to a Meetpoint that never got a session, and then starts anew.
+  if (guard.Held() && bStartFailed) EndSession();
   // Refused without a session object, while a session exists, and while another thread starts
   // or ends one (on the message thread, which can't wait for that).
   if (!guard.Held() || pSessionData == nullptr ||
@@ -148,9 +167,12 @@ extern "C" int RLCALL RLInitialise(uint32_t, uint16_t InitialiseValue) {
   Log.PrintfLevel(2, "RLInitialise()");
   LogVersionBanner();
   int result = StartLink(InitialiseValue);
-  // A start that failed part-way leaves what it set up for RLShutdown to end, so the session
-  // is open either way; its sends fail unless the connection was made.
-  if (result != 0) SetSessionState(SessionState::kOpen);
+  // A start that failed part-way leaves what it set up for RLShutdown or the next start to
+  // end, so the session is open either way; its sends fail unless the connection was made.
+  if (result != 0) {
+    SetSessionState(SessionState::kOpen);
+    bStartFailed = true;
+  }
   return result;
 }
 
@@ -182,14 +204,7 @@ extern "C" int RLCALL RLShutdown(void) {
     SetSessionState(SessionState::kClosed);
     TcpClose();
   }
-  StopMessageThread();
-  // The thread is joined before its events and the socket library go away, unless this is the
-  // thread itself (RLShutdown from a callback) or a callback holds it beyond the wait; then
-  // the thread's end, or the next start or stop, releases them.
-  EndMessageThread(kThreadEndWaitMs);
-  SetSessionState(SessionState::kClosed);
-  Log.Close();
-  PlatSocketCleanup();
+  EndSession();
   return result;
 }
 
@@ -197,5 +212,5 @@ bool EndMessageThreadForUnload() {
   StartStopGuard guard;
   if (OnMessageThread()) return true;  // the process ends from a callback: no return to it
   SignalMessageThreadExit();
-  return EndMessageThread(kThreadEndWaitMs);
+  return EndMessageThread(kThreadEndWaitMs, true);
 }

@@ -16,7 +16,14 @@ static const char* const kMonthNames[] = {"None",    "January",  "February", "Ma
                                           "October", "November", "December"};
 
 CLog::CLog()
-    : bFlag(1), nConsoleLevel(2), nFileLevel(2), pLogFile(nullptr), pConsoleStream(stderr) {
+    : bFlag(1),
+      nConsoleLevel(2),
+      nFileLevel(2),
+      pLogFile(nullptr),
+      pConsoleStream(stderr),
+      nStampSecond(-1),
+      szStamp(),
+      nStampLength(0) {
   PlatLockInitPlain(&csLog);  // each operation takes it once; the writing helpers require it
 }
 
@@ -54,19 +61,44 @@ bool CLog::Close() {
   return closed;
 }
 
-// The pieces of a line are written and flushed in a fixed order: the time stamp to the file,
-// the message to the file and to the console, then each line end with its flush. The caller
-// has checked that a destination it names exists.
+// The pieces of a line are written and flushed in a fixed order: the time stamp to the file
+// with a flush, then the line with its end to the file with a flush, and to the console with a
+// flush. A destination that isn't there (no log file is open) is left out.
 //
-// A line is formatted once, into an area on the caller's stack before csLog is taken, and the
-// same bytes go to both destinations, written by their length. A line too long for the area is
-// formatted for each destination instead, under the lock.
+// A line is formatted once, with its line end, into an area on the caller's stack before csLog
+// is taken, and the same bytes go to both destinations, written by their length. A line too
+// long for the area is formatted for each destination instead, under the lock.
 
+// The log file is only written with csLog held, so where the C library offers it (glibc) its
+// writes and flushes leave out the stream's own lock. The console stream is the process's
+// standard output, which others write too: it keeps the locking calls.
+static void FileWrite(const void* data, size_t length, FILE* file) {
+#ifdef __GLIBC__
+  fwrite_unlocked(data, 1, length, file);
+#else
+  fwrite(data, 1, length, file);
+#endif
+}
+
+static void FileFlush(FILE* file) {
+#ifdef __GLIBC__
+  fflush_unlocked(file);
+#else
+  fflush(file);
+#endif
+}
+
+// The stamp's text is made again only when the clock's second has changed: within a second it
+// is the same text.
 void CLog::WriteStamp() {
   PlatLocalTime t;
-  PlatGetLocalTime(&t);
-  fprintf(pLogFile, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
-  fflush(pLogFile);
+  if (PlatLocalTimeOnNewSecond(&nStampSecond, &t)) {
+    int length =
+        snprintf(szStamp, sizeof szStamp, "[%02d:%02d:%02d]  ", t.hour, t.minute, t.second);
+    nStampLength = length > 0 ? static_cast<size_t>(length) : 0;
+  }
+  FileWrite(szStamp, nStampLength, pLogFile);
+  FileFlush(pLogFile);
 }
 
 void CLog::EndLine(bool toFile, bool toConsole) {
@@ -80,15 +112,16 @@ void CLog::EndLine(bool toFile, bool toConsole) {
   }
 }
 
-void CLog::WriteLine(bool toFile, bool toConsole, const char* message, size_t length) {
-  toFile = toFile && pLogFile != nullptr;
-  toConsole = toConsole && pConsoleStream != nullptr;
-  if (toFile) {
+void CLog::WriteLine(bool toFile, bool toConsole, const char* line, size_t length) {
+  if (toFile && pLogFile != nullptr) {
     WriteStamp();
-    fwrite(message, 1, length, pLogFile);
+    FileWrite(line, length, pLogFile);
+    FileFlush(pLogFile);
   }
-  if (toConsole) fwrite(message, 1, length, pConsoleStream);
-  EndLine(toFile, toConsole);
+  if (toConsole && pConsoleStream != nullptr) {
+    fwrite(line, 1, length, pConsoleStream);
+    fflush(pConsoleStream);
+  }
 }
 
 void CLog::WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args) {
@@ -110,12 +143,25 @@ void CLog::WriteLongLine(bool toFile, bool toConsole, const char* format, va_lis
   EndLine(toFile, toConsole);
 }
 
-// The formatting area; a line of this many characters or more is formatted for each
+void CLog::WriteLongText(const char* text, size_t length) {
+  bool toFile = pLogFile != nullptr;
+  bool toConsole = pConsoleStream != nullptr;
+  if (toFile) {
+    WriteStamp();
+    fwrite(text, 1, length, pLogFile);
+  }
+  if (toConsole) fwrite(text, 1, length, pConsoleStream);
+  EndLine(toFile, toConsole);
+}
+
+// The formatting area; a line that leaves no room in it for its line end is formatted for each
 // destination.
 static const size_t kLineArea = 1024;
 
-// Whether vsnprintf's result is a whole line in the area.
-static bool FitsArea(int length) { return length >= 0 && static_cast<size_t>(length) < kLineArea; }
+// Whether vsnprintf's result is a whole line in the area, with room for its end behind it.
+static bool FitsArea(int length) {
+  return length >= 0 && static_cast<size_t>(length) < kLineArea - 1;
+}
 
 void CLog::Printf(const char* format, ...) {
   char area[kLineArea];
@@ -125,8 +171,9 @@ void CLog::Printf(const char* format, ...) {
   int length = vsnprintf(area, sizeof area, format, args);
   va_end(args);
   if (FitsArea(length)) {
+    area[length] = '\n';
     RankedLockGuard guard(&csLog, LockRank::kLog);
-    WriteLine(true, true, area, static_cast<size_t>(length));
+    WriteLine(true, true, area, static_cast<size_t>(length) + 1);
     return;
   }
   va_start(args, format);
@@ -139,8 +186,16 @@ void CLog::Printf(const char* format, ...) {
 
 void CLog::Write(const char* text) {
   size_t length = strlen(text);
+  if (length < kLineArea - 1) {
+    char area[kLineArea];
+    memcpy(area, text, length + 1);
+    area[length] = '\n';
+    RankedLockGuard guard(&csLog, LockRank::kLog);
+    WriteLine(true, true, area, length + 1);
+    return;
+  }
   RankedLockGuard guard(&csLog, LockRank::kLog);
-  WriteLine(true, true, text, length);
+  WriteLongText(text, length);
 }
 
 // The levels are read under the line's lock.
@@ -152,8 +207,9 @@ void CLog::PrintfLevel(int level, const char* format, ...) {
   int length = vsnprintf(area, sizeof area, format, args);
   va_end(args);
   if (FitsArea(length)) {
+    area[length] = '\n';
     RankedLockGuard guard(&csLog, LockRank::kLog);
-    WriteLine(level <= nFileLevel, level <= nConsoleLevel, area, static_cast<size_t>(length));
+    WriteLine(level <= nFileLevel, level <= nConsoleLevel, area, static_cast<size_t>(length) + 1);
     return;
   }
   va_start(args, format);

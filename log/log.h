@@ -38,12 +38,14 @@ class CLog {
   void SetLevels(int consoleLevel, int fileLevel) RL_EXCLUDES(csLog);
 
  private:
-  // A line of length bytes (it may hold zero bytes, from "%c") to the destinations chosen.
-  void WriteLine(bool toFile, bool toConsole, const char* message, size_t length)
-      RL_REQUIRES(csLog);
+  // A line of length bytes with its line end (it may hold zero bytes, from "%c") to the
+  // destinations chosen.
+  void WriteLine(bool toFile, bool toConsole, const char* line, size_t length) RL_REQUIRES(csLog);
   // A line too long for the formatting area, formatted for each destination instead.
   void WriteLongLine(bool toFile, bool toConsole, const char* format, va_list args)
       RL_REQUIRES(csLog);
+  // A text too long for the formatting area, written as it is with its line end after it.
+  void WriteLongText(const char* text, size_t length) RL_REQUIRES(csLog);
   void WriteStamp() RL_REQUIRES(csLog);
   void EndLine(bool toFile, bool toConsole) RL_REQUIRES(csLog);
   void WriteBanner(const char* title, bool emptyLineAfter) RL_REQUIRES(csLog);
@@ -53,6 +55,11 @@ class CLog {
   int nFileLevel RL_GUARDED_BY(csLog);
   FILE* pLogFile RL_GUARDED_BY(csLog);
   FILE* pConsoleStream RL_GUARDED_BY(csLog);
+  // The time stamp "[hh:mm:ss]  " of the clock's second nStampSecond, kept as text until the
+  // clock shows another second.
+  int64_t nStampSecond RL_GUARDED_BY(csLog);
+  char szStamp[16] RL_GUARDED_BY(csLog);
+  size_t nStampLength RL_GUARDED_BY(csLog);
   PlatLock csLog;
 };
 

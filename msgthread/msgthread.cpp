@@ -123,10 +123,10 @@ static void ReleaseEvents() {
   hExitEvent = nullptr;
 }
 
-bool EndMessageThread(uint32_t timeoutMs) {
+bool EndMessageThread(uint32_t timeoutMs, bool atUnload) {
   if (OnMessageThread()) return false;
   if (hMsgThread != PLAT_NO_THREAD) {
-    if (!PlatThreadJoin(hMsgThread, timeoutMs)) return false;
+    if (!PlatThreadJoin(hMsgThread, timeoutMs, atUnload)) return false;
     hMsgThread = PLAT_NO_THREAD;
     // A thread that ended before its start had marked it running left the mark behind.
     bMsgThreadRunning = 0;
@@ -136,10 +136,16 @@ bool EndMessageThread(uint32_t timeoutMs) {
 }
 
 void HandOverMessageThread() {
-  // The loop still holds the old events and closes them itself once the callback returns.
-  bHandOver = true;
-  hSocketEvent = nullptr;
-  hExitEvent = nullptr;
+  if (bHandOver) {
+    // A session started and ended within this same callback: no loop ever took its events,
+    // so nothing else will close them.
+    ReleaseEvents();
+  } else {
+    // The loop still holds the old events and closes them itself once the callback returns.
+    bHandOver = true;
+    hSocketEvent = nullptr;
+    hExitEvent = nullptr;
+  }
 }
 
 bool OnMessageThread() { return uMsgThreadId != 0 && uMsgThreadId == PlatCurrentThreadId(); }

@@ -33,10 +33,14 @@ int StopMessageThread();
 void SignalMessageThreadExit();
 // Waits up to timeoutMs for the session's message thread (if one was started and not yet
 // joined) to end, joins it and releases the session's events. False, with nothing released,
-// when called on the message thread itself or when the thread did not end in time.
-bool EndMessageThread(uint32_t timeoutMs);
+// when called on the message thread itself or when the thread did not end in time. The thread
+// holds the library loaded until it is joined (PlatThreadStart); atUnload, for the library's own
+// unload, keeps that hold, as the library's code is still running the unload.
+bool EndMessageThread(uint32_t timeoutMs, bool atUnload = false);
 // Gives the current session's events to the message thread, on that thread, before a new
-// session replaces them: the thread releases them once the callback that runs returns.
+// session replaces them: the thread releases the events its loop waited on once the callback
+// that runs returns; the events of a session that began and ended within that callback are
+// released here. Each pair is closed once, however often a callback ends and starts sessions.
 void HandOverMessageThread();
 // True when called on the message thread (from a callback).
 bool OnMessageThread();

@@ -79,11 +79,18 @@ const PlatThread PLAT_NO_THREAD = nullptr;
 
 // Starts a thread running fn(arg) with the default stack size; PLAT_NO_THREAD on failure. The
 // thread ends when fn returns; every thread started is joined once with PlatThreadJoin.
+// While the thread may still run code of the module (DLL or shared object) that holds this
+// layer, it holds a reference to that module, so that no unload unmaps the code under it. On
+// Windows the thread lets go of it as it exits (FreeLibraryAndExitThread), which unloads the
+// module if its other users have done so; elsewhere PlatThreadJoin lets go of it once the
+// thread has ended, so a thread that is never joined keeps the module loaded for good.
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg);
 // Waits up to timeoutMs (or PLAT_INFINITE) for the thread to end. When it has ended, and so
 // runs no more code of the caller's module, its handle is released and the result is true; on
-// time-out the handle stays valid and the result is false.
-bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs);
+// time-out the handle stays valid and the result is false. keepModule keeps the thread's
+// reference to the module (elsewhere than on Windows): for a join within the module's own
+// unload at process exit, where letting go of it could unmap the code that is joining.
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool keepModule = false);
 // A number that identifies the calling thread while it lives.
 uint64_t PlatCurrentThreadId();
 // Suspends the calling thread for at least the given number of milliseconds.
@@ -100,8 +107,14 @@ struct PlatLocalTime {
   uint16_t milliseconds;
 };
 
-// Reads the local wall-clock time.
+// Reads the local wall-clock time. Elsewhere than on Windows the clock is the one that time()
+// reads, which moves on with the system's clock tick, as Windows' own does.
 void PlatGetLocalTime(PlatLocalTime* time);
+// Reads the same clock; when its second differs from *second, stores the new second there
+// (a count that goes up by one a second), fills *time with that second's local time and
+// returns true. Otherwise returns false, having cost the reading of the clock alone: a caller
+// that shows the time to the second keeps its text until this reports a new second.
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time);
 
 // ---------------------------------------------------------------------------------------------
 // Debugger output. On Windows OutputDebugStringA; elsewhere the text is appended to the file
@@ -201,7 +214,9 @@ int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t mic
 // Sends up to length bytes; the number taken, or PLAT_SOCKET_ERROR. Never raises SIGPIPE.
 int PlatSocketSend(PlatSocket s, const void* data, int length);
 // Receives up to length bytes; the number received, 0 when the peer closed, or
-// PLAT_SOCKET_ERROR.
+// PLAT_SOCKET_ERROR. Elsewhere than on Windows it never waits, not even on a blocking socket:
+// it looks the socket up and receives in one hold of the socket table, so that it never
+// reaches a socket that another thread closed meanwhile.
 int PlatSocketRecv(PlatSocket s, void* data, int length);
 // Shuts down both directions of the connection; the socket stays open.
 int PlatSocketShutdown(PlatSocket s);

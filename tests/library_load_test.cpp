@@ -38,6 +38,13 @@ class Library {
 #endif
     handle_ = nullptr;
   }
+  // Installs onVote, starts a session with meetpoint (its connection-th) and has it send a vote.
+  void StartAndSendAVote(VotingCallback onVote, FakeMeetpoint& meetpoint, int connection) {
+    Get<uint32_t(RLCALL*)(VotingCallback, uint32_t)>("RLSetVotingCallback")(onVote, 0);
+    ASSERT_EQ(Get<int(RLCALL*)(uint32_t, uint16_t)>("RLInitialise")(0, 1), 0);
+    ASSERT_TRUE(meetpoint.WaitConnected(connection));
+    ASSERT_TRUE(meetpoint.SendFrame({0x22, 1, 0, 0, 0, 1, 'u', 0}));
+  }
   template <typename F>
   F Get(const char* name) {
 #ifdef _WIN32
@@ -51,6 +58,17 @@ class Library {
  private:
   void* handle_ = nullptr;
 };
+
+// Whether the library is in the process's memory, without loading it or keeping it loaded.
+bool LibraryInMemory() {
+#ifdef _WIN32
+  return GetModuleHandleA("rallylink.dll") != nullptr;
+#else
+  void* handle = dlopen(RALLYLINK_LIBRARY_PATH, RTLD_LAZY | RTLD_NOLOAD);
+  if (handle != nullptr) dlclose(handle);
+  return handle != nullptr;
+#endif
+}
 
 const char kAttachLines[] =
     "DLL Init routine...(DLL_PROCESS_ATTACH)\nDLL Init routine...(DLL_PROCESS_ATTACH [2])\n";
@@ -112,6 +130,15 @@ TEST(LibraryLoad, ExitWithoutShutdownWhileEventsArriveEndsCleanly) {
   DeleteClientPortKey();
 }
 
+// A private folder, a Meetpoint whose port is in the registry, standard output captured.
+struct WithMeetpoint {
+  WithMeetpoint() { SetClientPortValue(std::to_string(meetpoint.Port())); }
+  ~WithMeetpoint() { DeleteClientPortKey(); }
+  ScratchDir dir;
+  FakeMeetpoint meetpoint;
+  StreamCapture out{stdout};
+};
+
 std::atomic<int> gVotes{0};
 
 int RLCALL CountVote(const char*, uint32_t, unsigned char, uint32_t) {
@@ -122,24 +149,55 @@ int RLCALL CountVote(const char*, uint32_t, unsigned char, uint32_t) {
 // A game that loads the library for one session at a time: the message thread is joined by
 // RLShutdown, so the library's code can be unmapped as soon as it returns.
 TEST(LibraryLoad, SlowUnloadRightAfterShutdownAHundredTimes) {
-  ScratchDir dir;
-  FakeMeetpoint meetpoint;
-  SetClientPortValue(std::to_string(meetpoint.Port()));
-  StreamCapture out(stdout);
+  WithMeetpoint site;
   for (int cycle = 1; cycle <= 100; ++cycle) {
     Library library;
     ASSERT_TRUE(library.Loaded());
-    auto setVoting =
-        library.Get<uint32_t(RLCALL*)(VotingCallback, uint32_t)>("RLSetVotingCallback");
-    setVoting(CountVote, 0);
-    ASSERT_EQ(library.Get<int(RLCALL*)(uint32_t, uint16_t)>("RLInitialise")(0, 1), 0);
-    ASSERT_TRUE(meetpoint.WaitConnected(cycle));
     int votes = gVotes;
-    ASSERT_TRUE(meetpoint.SendFrame({0x22, 1, 0, 0, 0, 1, 'u', 0}));
+    ASSERT_NO_FATAL_FAILURE(library.StartAndSendAVote(CountVote, site.meetpoint, cycle));
     ASSERT_TRUE(WaitUntil(5000, [&] { return gVotes > votes; }));
     ASSERT_EQ(library.Get<int(RLCALL*)()>("RLShutdown")(), 0);
+    library.Unload();
+    ASSERT_FALSE(LibraryInMemory()) << cycle;
   }
-  DeleteClientPortKey();
+}
+
+std::atomic<bool> gHolding{false};
+std::atomic<bool> gRelease{false};
+
+int RLCALL HoldVote(const char*, uint32_t, unsigned char, uint32_t) {
+  gHolding = true;
+  WaitUntil(60000, [] { return gRelease.load(); });  // released once the game has unloaded
+  return 0;
+}
+
+// A callback holds the message thread past every wait: RLShutdown gives up on it after 5 s, a
+// second RLShutdown too, and the game unloads the library. The thread still holds the library,
+// so its code stays in place until the thread, back from the callback, has left it: on Windows
+// the thread's exit unloads the library then; elsewhere it stays loaded. (Under Wine the
+// thread count is no measure: Wine starts threads of its own now and then.)
+TEST(LibraryLoad, SlowUnloadWhileACallbackHoldsTheThreadWaitsForTheThreadToLeave) {
+  WithMeetpoint site;
+#ifndef _WIN32
+  const int threads = ThreadCount();
+#endif
+  Library library;
+  ASSERT_TRUE(library.Loaded());
+  ASSERT_NO_FATAL_FAILURE(library.StartAndSendAVote(HoldVote, site.meetpoint, 1));
+  ASSERT_TRUE(WaitUntil(5000, [] { return gHolding.load(); }));
+  auto shutdown = library.Get<int(RLCALL*)()>("RLShutdown");
+  EXPECT_EQ(shutdown(), 0);  // the goodbye went out; the thread did not end within the wait
+  EXPECT_EQ(shutdown(), 1);  // outside a session, after another wait
+  library.Unload();
+  EXPECT_TRUE(LibraryInMemory());
+  gRelease = true;
+#ifdef _WIN32
+  // The thread's exit gives up the last hold on the DLL, which goes once the thread has left it.
+  EXPECT_TRUE(WaitUntil(5000, [] { return !LibraryInMemory(); }));
+#else
+  // The thread ends; its hold on the library stays (nothing joins it before the process ends).
+  EXPECT_TRUE(WaitUntil(5000, [&] { return ThreadCount() == threads; }));
+#endif
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <ctime>
 #include <regex>
+#include <utility>
 #include <string>
+#include <vector>
 
 #include "log/log.h"
 #include "support/test_env.h"
@@ -27,18 +29,12 @@ std::string TimeLine(time_t at) {
   return line;
 }
 
-// The console stream is a temporary file that the test reads back.
+// The console stream is a file in the test's folder. The test reads the file, not the stream,
+// so it sees only what the log has flushed.
 struct Console {
-  FILE* stream = tmpfile();
+  FILE* stream = fopen("console.txt", "wb");
   ~Console() { fclose(stream); }
-  std::string Text() {
-    fflush(stream);
-    rewind(stream);
-    std::string text;
-    int c;
-    while ((c = fgetc(stream)) != EOF) text += static_cast<char>(c);
-    return text;
-  }
+  std::string Text() { return ReadBinaryFile("console.txt"); }
 };
 
 class LogTest : public ::testing::Test {
@@ -74,6 +70,34 @@ TEST_F(LogTest, BannersAndLinesHaveTheirExactShape) {
   EXPECT_EQ(lines[11], "#####################");
   // The console mirrors the line without its time stamp and never shows a banner.
   EXPECT_EQ(console.Text(), "RLJoinGame( GiID:7 )\n");
+}
+
+// Each line is stamped with the local time of the second it is written in, also the first line
+// after the clock has gone on to the next second.
+TEST_F(LogTest, EachLineIsStampedWithTheSecondItIsWrittenIn) {
+  auto stamp = [](time_t at) {
+    char text[16];
+    strftime(text, sizeof text, "[%H:%M:%S]", localtime(&at));
+    return std::string(text);
+  };
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  std::vector<std::pair<std::string, std::string>> expected;
+  for (int line = 0; line < 3; ++line) {
+    // The third line waits (up to a second) for the clock's next second.
+    if (line == 2) WaitUntil(2000, [&] { return stamp(time(nullptr)) != expected[1].second; });
+    time_t before = time(nullptr);
+    log.Printf("line %d", line);
+    expected.emplace_back(stamp(before), stamp(time(nullptr)));
+  }
+  std::vector<std::string> lines;
+  for (const std::string& l : SplitLines(ReadTextFile("RallylinkLog.txt"))) {
+    if (l.rfind("[", 0) == 0) lines.push_back(l.substr(0, 10));
+  }
+  ASSERT_EQ(lines.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(lines[i] == expected[i].first || lines[i] == expected[i].second) << i;
+  }
+  EXPECT_NE(lines[2], lines[1]);
 }
 
 TEST_F(LogTest, ReopeningAppendsAndOnlyAnOpenLogCloses) {
@@ -133,7 +157,8 @@ TEST_F(LogTest, BothDestinationsGetTheWholeMessageWhateverItsLengthOrContent) {
   std::string expected;
   auto line = [&](const std::string& message) {
     log.Printf("%s", message.c_str());
-    expected += message + "\n";
+    log.Write(message.c_str());
+    expected += message + "\n" + message + "\n";
   };
   log.Printf("Results char %d is %c ASCII %u", 3, 0, 0u);
   expected += std::string("Results char 3 is ") + '\0' + " ASCII 0\n";

@@ -112,13 +112,14 @@ TEST_F(Platform, ThreadAJoinWaitsForTheThreadsEndAndNoLonger) {
   PlatThread thread = PlatThreadStart(
       [](void*) {
         PlatWaitForEither(events[0], events[1], 5000);
+        PlatSleep(100);  // so that the second join has to wait for the end
         stage = 1;
       },
       nullptr);
   ASSERT_NE(thread, PLAT_NO_THREAD);
   EXPECT_FALSE(PlatThreadJoin(thread, 50));  // still waiting for go: the handle stays valid
   PlatEventSet(events[0]);
-  EXPECT_TRUE(PlatThreadJoin(thread, 5000));
+  EXPECT_TRUE(PlatThreadJoin(thread, 4999));  // a time-out whose milliseconds carry into seconds
   EXPECT_EQ(stage, 1);
   PlatEventClose(events[0]);
   PlatEventClose(events[1]);

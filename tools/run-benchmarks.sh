@@ -14,7 +14,8 @@
 # --x86: also measure the 32-bit DLL under 32-bit Wine (/usr/lib/wine/wine), which must be
 #   installed.
 # --callgrind: instead of timing, count the instructions per request of the library and of the
-#   floor with callgrind (CALLS calls of each, default 10240) and print them.
+#   floor with callgrind (CALLS calls of each, default 10240) and print them, then the system
+#   calls per request of each side, counted by strace in a run of that side alone.
 set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -47,7 +48,7 @@ elif [ "$x86" = yes ] && [ ! -x "$wine32" ]; then
 fi
 
 packages=(cmake ninja-build g++ libbenchmark-dev)
-[ "$callgrind" -eq 1 ] && packages+=(valgrind)
+[ "$callgrind" -eq 1 ] && packages+=(valgrind strace)
 [ "$wine" -eq 1 ] && [ "$callgrind" -eq 0 ] && packages+=(mingw-w64 g++-mingw-w64-x86-64 wine64)
 [ "$x86" = yes ] && packages+=(g++-mingw-w64-i686)
 ./tools/install-missing.sh "${packages[@]}" >&2 || exit 1
@@ -82,6 +83,21 @@ if [ "$callgrind" -eq 1 ]; then
       }'
   echo "(callgrind output: $out/cg.out; callgrind_annotate --inclusive=yes --tree=calling shows" \
        "where each side spends them)" >&2
+  # System calls per request: each side alone, so that the counts are its own; both runs set up
+  # the same session and floor, whose few calls are spread over the requests.
+  echo "== strace -c, each side in a run of its own" >&2
+  requests=$(( (calls + 255) / 256 * 256 * 2 + 512 ))  # both requests, and the warm-up block
+  printf "| Side | System calls per request |\n|---|---|\n"
+  for side in library floor; do
+    (cd "$out" && strace -f -c -o "strace-$side.txt" "$bench" --instructions "$calls" "$side" \
+       </dev/null >/dev/null 2>&1) || { echo "!! strace run failed" >&2; exit 1; }
+    awk -v side="$side" -v n="$requests" '
+      # "% time, seconds, usecs/call, calls, [errors,] syscall": the calls are the fourth field
+      $4 ~ /^[0-9]+$/ && $NF ~ /^[a-z_0-9]+$/ && $NF != "total" && $4 / n >= 0.05 {
+        list = list sprintf("%s%s %.2f", list == "" ? "" : ", ", $NF, $4 / n)
+      }
+      END { printf "| %s | %s |\n", side, list }' "$out/strace-$side.txt"
+  done
   exit 0
 fi
 

@@ -173,12 +173,11 @@ int PlatSocketSelect(PlatSocket s, bool forWrite, uint32_t seconds, uint32_t mic
   }
 }
 
-// The descriptor of a connected socket, or the error that refuses the call.
-static int ConnectedFd(PlatSocket s, bool forSend, int* fd) {
-  return WithSocket(s, [&](const SocketState& st) {
+// 0 for a connected socket that may send, or the error that refuses a send.
+static int SendRefusal(PlatSocket s) {
+  return WithSocket(s, [](const SocketState& st) {
     if (!st.connected) return Fail(PLAT_WSAENOTCONN);
-    if (forSend && st.shutDown) return Fail(PLAT_WSAESHUTDOWN);
-    *fd = st.fd;
+    if (st.shutDown) return Fail(PLAT_WSAESHUTDOWN);
     return 0;
   });
 }
@@ -195,24 +194,24 @@ int PlatSocketSend(PlatSocket s, const void* data, int length) {
   ssize_t n = send(fd, data, static_cast<size_t>(length < 0 ? 0 : length), MSG_NOSIGNAL);
   if (n >= 0) return static_cast<int>(n);
   int err = errno;
-  int checked = ConnectedFd(s, true, &fd);
-  if (checked != 0) return checked;
+  int refused = SendRefusal(s);
+  if (refused != 0) return refused;
   return err == EPIPE ? Fail(PLAT_WSAECONNRESET) : FailWithErrno(err);
 }
 
+// The receive runs with the table held, as every close does, so that no close on another
+// thread can come between the look-up and the receive: a receive never reaches a number that
+// was closed meanwhile and may name another file by now. A receive therefore never waits (the
+// library's sockets are non-blocking anyway, as their network events are selected).
 int PlatSocketRecv(PlatSocket s, void* data, int length) {
-  int fd = -1;
-  int checked = ConnectedFd(s, false, &fd);
-  if (checked != 0) return checked;
-  ssize_t n = recv(fd, data, static_cast<size_t>(length < 0 ? 0 : length), 0);
-  int err = errno;
-  // Any receive re-enables FD_READ, as on Windows.
-  WithSocket(s, [](SocketState& st) {
-    st.readEnabled = true;
-    return 0;
+  return WithSocket(s, [&](SocketState& st) {
+    if (!st.connected) return Fail(PLAT_WSAENOTCONN);
+    ssize_t n = recv(st.fd, data, static_cast<size_t>(length < 0 ? 0 : length), MSG_DONTWAIT);
+    int err = errno;
+    st.readEnabled = true;  // any receive re-enables FD_READ, as on Windows
+    if (n < 0) return FailWithErrno(err);
+    return static_cast<int>(n);
   });
-  if (n < 0) return FailWithErrno(err);
-  return static_cast<int>(n);
 }
 
 int PlatSocketShutdown(PlatSocket s) {

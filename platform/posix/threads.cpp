@@ -1,4 +1,5 @@
 // Locks, threads and time on POSIX systems.
+#include <dlfcn.h>
 #include <pthread.h>
 #include <time.h>
 
@@ -40,47 +41,69 @@ void PlatLockLeave(PlatLock* lock) RL_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Threads: joinable pthreads; the handle is the pthread_t.
+// Threads: joinable pthreads. The handle holds what the thread runs and the reference to the
+// shared object that it holds.
 
-namespace {
-struct ThreadStart {
+struct PlatThreadObject {
+  pthread_t id;
   void (*fn)(void*);
   void* arg;
+  void* module;  // from dlopen, null when this code is part of the program itself
 };
 
+namespace {
 void* ThreadTrampoline(void* p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  start.fn(start.arg);
+  auto* thread = static_cast<PlatThreadObject*>(p);
+  thread->fn(thread->arg);
   return nullptr;
+}
+
+// The shared object that holds this code, opened once more: it stays loaded, whatever its other
+// users do, until that reference is closed. Null when the code is part of the program.
+void* HoldModule() {
+  Dl_info info;
+  if (dladdr(reinterpret_cast<void*>(&HoldModule), &info) == 0 || info.dli_fname == nullptr) {
+    return nullptr;
+  }
+  return dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
 }
 }  // namespace
 
 PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
-  auto* start = new (std::nothrow) ThreadStart;
-  if (start == nullptr) return PLAT_NO_THREAD;
-  start->fn = fn;
-  start->arg = arg;
-  pthread_t thread;
-  if (pthread_create(&thread, nullptr, ThreadTrampoline, start) != 0) {
-    delete start;
+  auto* thread = new (std::nothrow) PlatThreadObject;
+  if (thread == nullptr) return PLAT_NO_THREAD;
+  thread->fn = fn;
+  thread->arg = arg;
+  thread->module = HoldModule();
+  if (pthread_create(&thread->id, nullptr, ThreadTrampoline, thread) != 0) {
+    if (thread->module != nullptr) dlclose(thread->module);
+    delete thread;
     return PLAT_NO_THREAD;
   }
-  return reinterpret_cast<PlatThread>(thread);  // NOLINT(performance-no-int-to-ptr): a pthread_t
+  return thread;
 }
 
-bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
-  auto t = reinterpret_cast<pthread_t>(thread);
-  if (timeoutMs == PLAT_INFINITE) return pthread_join(t, nullptr) == 0;
-  timespec deadline;
-  clock_gettime(CLOCK_REALTIME, &deadline);
-  deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
-  deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool keepModule) {
+  bool joined;
+  if (timeoutMs == PLAT_INFINITE) {
+    joined = pthread_join(thread->id, nullptr) == 0;
+  } else {
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(timeoutMs / 1000);
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+      deadline.tv_sec += 1;
+      deadline.tv_nsec -= 1000000000L;
+    }
+    joined = pthread_timedjoin_np(thread->id, nullptr, &deadline) == 0;
   }
-  return pthread_timedjoin_np(t, nullptr, &deadline) == 0;
+  if (!joined) return false;
+  // The thread has left the shared object's code: its reference may go, and with it, if it
+  // was the last, the shared object.
+  if (thread->module != nullptr && !keepModule) dlclose(thread->module);
+  delete thread;
+  return true;
 }
 
 uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
@@ -90,11 +113,9 @@ uint64_t PlatCurrentThreadId() { return static_cast<uint64_t>(pthread_self()); }
 
 void PlatSleep(uint32_t ms) { posix::SleepUntil(posix::NowMs() + ms); }
 
-void PlatGetLocalTime(PlatLocalTime* time) {
-  timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
+static void FillLocalTime(time_t second, long nanoseconds, PlatLocalTime* time) {
   tm local;
-  localtime_r(&ts.tv_sec, &local);
+  localtime_r(&second, &local);
   time->year = static_cast<uint16_t>(local.tm_year + 1900);
   time->month = static_cast<uint16_t>(local.tm_mon + 1);
   time->dayOfWeek = static_cast<uint16_t>(local.tm_wday);
@@ -102,5 +123,22 @@ void PlatGetLocalTime(PlatLocalTime* time) {
   time->hour = static_cast<uint16_t>(local.tm_hour);
   time->minute = static_cast<uint16_t>(local.tm_min);
   time->second = static_cast<uint16_t>(local.tm_sec);
-  time->milliseconds = static_cast<uint16_t>(ts.tv_nsec / 1000000);
+  time->milliseconds = static_cast<uint16_t>(nanoseconds / 1000000);
+}
+
+// The coarse clock is the one time() reads: the time of the last clock tick, read without the
+// hardware counter that the fine clock needs.
+void PlatGetLocalTime(PlatLocalTime* time) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  FillLocalTime(ts.tv_sec, ts.tv_nsec, time);
+}
+
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time) {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  if (ts.tv_sec == *second) return false;
+  *second = ts.tv_sec;
+  FillLocalTime(ts.tv_sec, ts.tv_nsec, time);
+  return true;
 }

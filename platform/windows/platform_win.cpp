@@ -50,12 +50,16 @@ namespace {
 struct ThreadStart {
   void (*fn)(void*);
   void* arg;
+  HMODULE module;  // the reference to this DLL that the thread holds; null if none was had
 };
 
 unsigned __stdcall ThreadTrampoline(void* p) {
   ThreadStart start = *static_cast<ThreadStart*>(p);
   delete static_cast<ThreadStart*>(p);
   start.fn(start.arg);
+  // Lets go of the DLL and exits without returning into it: if that was the last reference,
+  // the DLL is unloaded here, after the thread has left its code.
+  if (start.module != nullptr) FreeLibraryAndExitThread(start.module, 0);
   return 0;  // the C runtime's _endthreadex follows
 }
 }  // namespace
@@ -65,15 +69,22 @@ PlatThread PlatThreadStart(void (*fn)(void*), void* arg) {
   if (start == nullptr) return PLAT_NO_THREAD;
   start->fn = fn;
   start->arg = arg;
+  // Taken before the thread exists, so that no unload can come between its start and its hold.
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&ThreadTrampoline), &start->module)) {
+    start->module = nullptr;
+  }
   uintptr_t handle = _beginthreadex(nullptr, 0, ThreadTrampoline, start, 0, nullptr);
   if (handle == 0) {
+    if (start->module != nullptr) FreeLibrary(start->module);
     delete start;
     return PLAT_NO_THREAD;
   }
   return reinterpret_cast<PlatThread>(handle);  // NOLINT(performance-no-int-to-ptr)
 }
 
-bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
+// The thread lets go of the DLL itself, so keepModule changes nothing here.
+bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs, bool) {
   HANDLE handle = reinterpret_cast<HANDLE>(thread);
   if (WaitForSingleObject(handle, timeoutMs) != WAIT_OBJECT_0) return false;
   CloseHandle(handle);
@@ -83,9 +94,7 @@ bool PlatThreadJoin(PlatThread thread, uint32_t timeoutMs) {
 uint64_t PlatCurrentThreadId() { return GetCurrentThreadId(); }
 void PlatSleep(uint32_t ms) { Sleep(ms); }
 
-void PlatGetLocalTime(PlatLocalTime* time) {
-  SYSTEMTIME st;
-  GetLocalTime(&st);
+static void FillLocalTime(const SYSTEMTIME& st, PlatLocalTime* time) {
   time->year = st.wYear;
   time->month = st.wMonth;
   time->dayOfWeek = st.wDayOfWeek;
@@ -94,6 +103,28 @@ void PlatGetLocalTime(PlatLocalTime* time) {
   time->minute = st.wMinute;
   time->second = st.wSecond;
   time->milliseconds = st.wMilliseconds;
+}
+
+void PlatGetLocalTime(PlatLocalTime* time) {
+  SYSTEMTIME st;
+  GetLocalTime(&st);
+  FillLocalTime(st, time);
+}
+
+bool PlatLocalTimeOnNewSecond(int64_t* second, PlatLocalTime* time) {
+  FILETIME now;  // 100-ns units of UTC
+  GetSystemTimeAsFileTime(&now);
+  int64_t s = static_cast<int64_t>(
+      ((static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime) / 10000000u);
+  if (s == *second) return false;
+  *second = s;
+  // The same conversion as GetLocalTime's, of this reading.
+  FILETIME localTime;
+  SYSTEMTIME local;
+  FileTimeToLocalFileTime(&now, &localTime);
+  FileTimeToSystemTime(&localTime, &local);
+  FillLocalTime(local, time);
+  return true;
 }
 
 void PlatDebugOutput(const char* text) { OutputDebugStringA(text); }
