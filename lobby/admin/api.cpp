@@ -330,7 +330,8 @@ void ChangeAccount(const CallPtr& call, const std::string& action, const std::st
         if (!s.FindAccount(name, account.get(), e)) return false;
         if (account->hash.empty()) return true;
         audit.target = account->name;
-        return change(s, *account, audit, e) && s.Audit(audit, e);
+        // A change that changed nothing clears the audit line's action: nothing to record.
+        return change(s, *account, audit, e) && (audit.action.empty() || s.Audit(audit, e));
       },
       [call, account, name, then] {
         if (account->hash.empty()) {
@@ -391,8 +392,10 @@ void Unban(const CallPtr& call) {
   auto removed = std::make_shared<bool>(false);
   ChangeAccount(
       call, "unban", "",
-      [removed](Store& s, const Account& account, AuditEntry&, std::string* e) {
-        return s.RemoveBan(account.name, removed.get(), e);
+      [removed](Store& s, const Account& account, AuditEntry& audit, std::string* e) {
+        if (!s.RemoveBan(account.name, removed.get(), e)) return false;
+        if (!*removed) audit.action.clear();
+        return true;
       },
       [call, removed](const Account& account) {
         if (!*removed) {
@@ -524,6 +527,9 @@ void AdminApi::Handle(const HttpRequest& request, const asio::ip::address& peer,
                                     "the store does not answer: " + error + "\n"));
         });
   }
+  // Browsers ask for an icon by themselves; the console has none.
+  if (path == "/favicon.ico" && read)
+    return call->respond(Answer(http::status::no_content, "image/x-icon", ""));
   const ConsoleFile* file = FindConsoleFile(path);
   if (file != nullptr && read) {
     return call->respond(Answer(http::status::ok, file->type, std::string(file->data, file->size)));
