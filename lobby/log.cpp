@@ -59,7 +59,7 @@ std::string FormatLogLine(const LogEntry& entry, std::chrono::system_clock::time
     if (!entry.player.empty()) line["player"] = JsonText(entry.player);
     if (!entry.address.empty()) line["address"] = JsonText(entry.address);
     if (!entry.detail.empty()) line["detail"] = JsonText(entry.detail);
-    return line.dump();
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
   }
   std::string line = std::string(stamp) + " " + LevelName(entry.level) + " " + Bare(entry.event);
   if (!entry.player.empty()) line += " player=" + Quote(entry.player);

@@ -48,7 +48,9 @@ HttpResponse Answer(http::status status, const std::string& type, std::string bo
 }
 
 HttpResponse Json(const json& value, http::status status = http::status::ok) {
-  return Answer(status, "application/json; charset=utf-8", value.dump());
+  // Every text is valid UTF-8 by JsonText; should one not be, it is replaced, never thrown.
+  return Answer(status, "application/json; charset=utf-8",
+                value.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
 HttpResponse Problem(http::status status, const std::string& rule, const std::string& detail) {
@@ -60,8 +62,9 @@ std::string Unescape(const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '+') {
       out += ' ';
-    } else if (text[i] == '%' && i + 2 < text.size() && isxdigit(text[i + 1]) &&
-               isxdigit(text[i + 2])) {
+    } else if (text[i] == '%' && i + 2 < text.size() &&
+               isxdigit(static_cast<unsigned char>(text[i + 1])) != 0 &&
+               isxdigit(static_cast<unsigned char>(text[i + 2])) != 0) {
       out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
       i += 2;
     } else {

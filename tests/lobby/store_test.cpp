@@ -201,11 +201,16 @@ TEST_P(StoreContract, BansHoldUntilTheyEndOrAreLifted) {
 
 TEST_P(StoreContract, AuditAndChatKeepTheNewestInOrder) {
   for (int i = 0; i < 5; ++i)
-    ASSERT_TRUE(store_->Audit({i, "ban", "P" + std::to_string(i), "127.0.0.1", ""}, &error_));
+    ASSERT_TRUE(store_->Audit({i, "ban" + std::to_string(i), "P" + std::to_string(i), "127.0.0.1",
+                               "for " + std::to_string(i)},
+                              &error_));
   std::vector<AuditEntry> audit;
   ASSERT_TRUE(store_->AuditLog(2, &audit, &error_));
   ASSERT_EQ(audit.size(), 2u);
   EXPECT_EQ(audit[0].target + audit[1].target, "P3P4");
+  EXPECT_EQ(audit[1].at, 4);
+  EXPECT_EQ(audit[1].action + " " + audit[1].address + " " + audit[1].detail,
+            "ban4 127.0.0.1 for 4");
   for (uint32_t i = 0; i < kChatKept + 70; ++i) {
     std::string text = "line " + std::to_string(i) + std::string(1, '\0') + "\xff";
     ASSERT_TRUE(store_->Chat({i, "Ada", text}, {}, &error_));
@@ -215,6 +220,7 @@ TEST_P(StoreContract, AuditAndChatKeepTheNewestInOrder) {
   ASSERT_EQ(chat.size(), kChatKept);
   EXPECT_EQ(chat.back().text, "line 269" + std::string(1, '\0') + "\xff");
   EXPECT_EQ(chat.front().at, 70);
+  EXPECT_EQ(chat.front().from, "Ada");
 }
 
 TEST_P(StoreContract, OpenInstancesAndNewMembers) {
@@ -288,7 +294,9 @@ TEST(JsonText, EveryByteComesBackWhole) {
   ASSERT_TRUE(LobbyText(JsonText(all), &back));
   EXPECT_EQ(back, all);
   EXPECT_EQ(JsonText("Zo\xeb"), "Zo\xc3\xab");
-  for (const char* refused : {"\xc4\x81", "\xc3", "\xc3(", "\xe2\x82\xac", "\xff"})
+  ASSERT_TRUE(LobbyText("\xc3\xa9t\xc3\xa9", &back));  // what was there goes
+  EXPECT_EQ(back, "\xe9t\xe9");
+  for (const char* refused : {"\xc4\x81", "\xc3", "\xc3(", "\xe2\x82\xac", "\xff", "\x80"})
     EXPECT_FALSE(LobbyText(refused, &back)) << refused;
 }
 
@@ -296,7 +304,8 @@ TEST(Names, RulesAndFolding) {
   EXPECT_EQ(FoldName("AdA Zz@[`{"), "ada zz@[`{");
   for (const char* good : {"A", "Ada Lovelace", "~!x", "1234567890123456789012345678901"})
     EXPECT_TRUE(ValidName(good)) << good;
-  for (const char* bad : {"", " Ada", "Ada ", "A\tb", "Zo\xeb", "12345678901234567890123456789012"})
+  for (const char* bad :
+       {"", " Ada", "Ada ", "A\x1f", "A\x7f", "Zo\xeb", "12345678901234567890123456789012"})
     EXPECT_FALSE(ValidName(bad)) << bad;
   EXPECT_FALSE(ValidPassword("1234567"));
   EXPECT_TRUE(ValidPassword("12345678"));
