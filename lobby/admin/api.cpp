@@ -517,7 +517,7 @@ void AdminApi::Handle(const HttpRequest& request, const asio::ip::address& peer,
   std::string target(request.target());
   size_t mark = target.find('?');
   std::string path = target.substr(0, mark);
-  bool read = request.method() == http::verb::get || request.method() == http::verb::head;
+  bool read = request.method() == http::verb::get;
   if (path == "/healthz" && read)
     return respond(Answer(http::status::ok, "text/plain; charset=utf-8", "ok\n"));
   auto call = std::make_shared<Call>(Call{server_, peer.to_string(), std::move(respond), {}, {}});
