@@ -20,6 +20,9 @@ enum : uint8_t { kToAll = 0, kToPlayers = 1, kKick = 2, kEnd = 3 };
 // has gone astray (its publish failed).
 const std::chrono::seconds kChatForgotten{10};
 
+// How long an answer to Who serves the next ones.
+const std::chrono::seconds kOnlineKept{1};
+
 // The longest time a busy login is told to wait.
 const Ms kLongestRetry{10000};
 
@@ -286,6 +289,11 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   auto found = std::make_shared<Found>();
   switch (m.type) {
     case kWho: {
+      // Pages ask every few seconds, and each answer reads the whole list: one read a second
+      // serves them all.
+      if (online_ != nullptr && Clock::now() - onlineAt_ < kOnlineKept) {
+        return session->Send(Message(kOnline).Num(online_->first).Records(online_->second));
+      }
       auto online = std::make_shared<std::pair<uint32_t, std::vector<Record>>>();
       auto work = [online](Store& s, std::string* e) {
         std::vector<ServerInfo> servers;
@@ -297,7 +305,9 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
           names.push_back(players[i].name);
         return s.Ratings(names, &online->second, e);
       };
-      return WithStore(session, m.type, work, [session, online] {
+      return WithStore(session, m.type, work, [this, session, online] {
+        online_ = online;
+        onlineAt_ = Clock::now();
         session->Send(Message(kOnline).Num(online->first).Records(online->second));
       });
     }

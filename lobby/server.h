@@ -153,6 +153,9 @@ class Server {
   LobbyCounters counters_;
   // This server's chat lines on their way through the store, by number, with their receipt.
   std::map<uint32_t, Clock::time_point> chatSent_;
+  // The last answer to Who: players online on every server, and the first of them by name.
+  std::shared_ptr<const std::pair<uint32_t, std::vector<Record>>> online_;
+  Clock::time_point onlineAt_;
   uint32_t chatNumber_ = 0;
   StoreQueue storeQueue_;
   asio::thread_pool hashing_;
