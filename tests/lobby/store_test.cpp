@@ -6,12 +6,13 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <thread>
 
 #include "json_text.h"
@@ -46,10 +47,15 @@ class Redis {
   Redis() : port_(FreePort()) {
     char folder[] = "/tmp/store-test-XXXXXX";
     dir_ = mkdtemp(folder);
-    std::string command = "redis-server --port " + std::to_string(port_) +
-                          " --bind 127.0.0.1 --save '' --daemonize yes --dir " + dir_ +
-                          " --pidfile " + dir_ + "/pid --logfile " + dir_ + "/log";
-    if (system(command.c_str()) != 0) return;
+    // A child of this process, ended and waited for at the end, so that nothing is left over.
+    std::string port = std::to_string(port_);
+    std::vector<std::string> args = {"redis-server", "--port",    port,         "--bind",
+                                     "127.0.0.1",    "--save",    "",           "--dir",
+                                     dir_,           "--logfile", dir_ + "/log"};
+    std::vector<char*> argv;
+    for (std::string& arg : args) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid_, "redis-server", nullptr, nullptr, argv.data(), environ) != 0) return;
     // Up to 10 s for it to answer: a machine under load starts it slowly.
     for (int i = 0; i < 200 && store_ == nullptr; ++i) {
       std::string error;
@@ -59,9 +65,9 @@ class Redis {
   }
   ~Redis() {
     store_.reset();
-    std::ifstream file(dir_ + "/pid");
-    pid_t pid = 0;
-    if (file >> pid) kill(pid, SIGTERM);
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
   }
   std::string Where() const { return "redis://127.0.0.1:" + std::to_string(port_); }
   bool Up() const { return store_ != nullptr; }
@@ -72,6 +78,7 @@ class Redis {
 
  private:
   int port_;
+  pid_t pid_ = 0;
   std::string dir_;
   std::unique_ptr<Store> store_;
 };
