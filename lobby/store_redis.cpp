@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "log.h"
+#include "names.h"
 
 namespace lobby {
 
@@ -22,10 +24,10 @@ const char kPairs[] = "rl:pairs";
 
 // Adds the player to an instance's members, atomically: not for an unknown or finished
 // instance, nor past the most members a results event can hold, nor to an instance for
-// invited players only that did not invite this one.
+// invited players only that did not invite this one. 1: added, 2: a member already.
 const char kJoinScript[] =
     "if redis.call('EXISTS', KEYS[1]) == 0 or redis.call('EXISTS', KEYS[3]) == 1 then return 0 end "
-    "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 1 end "
+    "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 2 end "
     "if redis.call('LLEN', KEYS[1]) >= tonumber(ARGV[2]) then return 0 end "
     "if redis.call('EXISTS', KEYS[4]) == 1 and redis.call('SISMEMBER', KEYS[4], ARGV[1]) == 0 "
     "then return 0 end "
@@ -40,7 +42,63 @@ const char kNewInstanceScript[] =
     "redis.call('SADD', 'rl:memberset:' .. n, ARGV[2]) "
     "redis.call('RPUSH', 'rl:members:' .. n, ARGV[2]) "
     "for i = 3, #ARGV do redis.call('SADD', 'rl:invited:' .. n, ARGV[i]) end "
+    "redis.call('SADD', 'rl:open', n) "
     "return n";
+
+// A new account, or a new hash for an account of exactly this name (ARGV[3] '1'), unless the
+// name is taken without regard to case: 0 taken, 1 added, 2 replaced. KEYS[1] maps the folded
+// name to the stored one (accounts made before it are found by their own key); the ratings
+// table and the name index get the account at once.
+const char kAddAccountScript[] =
+    "local owner = redis.call('GET', KEYS[1]) "
+    "if not owner and redis.call('EXISTS', KEYS[2]) == 1 then owner = ARGV[1] end "
+    "if owner and (owner ~= ARGV[1] or ARGV[3] ~= '1') then return 0 end "
+    "redis.call('SET', KEYS[1], ARGV[1]) redis.call('SET', KEYS[2], ARGV[2]) "
+    "local r = tonumber(redis.call('HGET', 'rl:ratings', ARGV[1]) or ARGV[5]) "
+    "redis.call('ZADD', 'rl:rank', 'NX', -r, ARGV[1]) "
+    "redis.call('ZADD', 'rl:names', 0, ARGV[4] .. '\\0' .. ARGV[1]) "
+    "if owner then return 2 end return 1";
+
+// The stored name and hash of the account of a name in any case; empty when there is none.
+const char kFindAccountScript[] =
+    "local n = redis.call('GET', KEYS[1]) "
+    "if not n then if redis.call('EXISTS', 'rl:account:' .. ARGV[1]) == 0 then return {} end "
+    "n = ARGV[1] end "
+    "return {n, redis.call('GET', 'rl:account:' .. n) or ''}";
+
+// Every live server's figures and players: id, figures, then NAME, VALUE pairs, for each. A
+// server whose figures expired (no heartbeat for kServerGone) is cleared out with its players.
+const char kOnlineScript[] =
+    "local out = {} "
+    "for _, id in ipairs(redis.call('SMEMBERS', 'rl:servers')) do "
+    "  local info = redis.call('GET', 'rl:server:' .. id) "
+    "  if not info then redis.call('SREM', 'rl:servers', id) redis.call('DEL', 'rl:online:' .. id) "
+    "  else table.insert(out, id) table.insert(out, info) "
+    "    table.insert(out, redis.call('HGETALL', 'rl:online:' .. id)) end "
+    "end return out";
+
+// Deletes an account with its name's entries, rating and ban: 1 when there was one.
+const char kDeleteAccountScript[] =
+    "local n = redis.call('DEL', KEYS[1]) "
+    "if redis.call('GET', KEYS[2]) == ARGV[1] then redis.call('DEL', KEYS[2]) end "
+    "redis.call('ZREM', 'rl:names', ARGV[2] .. '\\0' .. ARGV[1]) "
+    "redis.call('ZREM', 'rl:rank', ARGV[1]) redis.call('HDEL', 'rl:ratings', ARGV[1]) "
+    "redis.call('HDEL', 'rl:bans', ARGV[1]) return n";
+
+// A chat line: kept among the last ARGV[3], and published.
+const char kChatScript[] =
+    "redis.call('RPUSH', KEYS[1], ARGV[1]) redis.call('LTRIM', KEYS[1], -tonumber(ARGV[3]), -1) "
+    "return redis.call('PUBLISH', KEYS[2], ARGV[2])";
+
+// Takes a player off its server's list, unless the entry is of a newer login.
+const char kOfflineScript[] =
+    "if redis.call('HGET', KEYS[1], ARGV[1]) == ARGV[2] then redis.call('HDEL', KEYS[1], ARGV[1]) "
+    "end return 0";
+
+// A player's entry on its server's list: when it logged in, then its address.
+std::string OnlineValue(const OnlinePlayer& player) {
+  return std::to_string(player.since) + "\t" + player.address;
+}
 
 std::string Key(const char* prefix, uint32_t giid) { return prefix + std::to_string(giid); }
 
@@ -71,7 +129,7 @@ class RedisStore : public Store {
     if (c_ != nullptr) redisFree(c_);
   }
 
-  bool Open(std::string* error) { return Command({"PING"}, error) != nullptr; }
+  bool Open(std::string* error) { return Ping(error); }
 
   // Persistence that a lobby needs: the append-only file (a snapshot alone loses what came
   // after it), and no eviction of keys when memory runs short.
@@ -100,20 +158,224 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
-    return Command({"SET", "rl:account:" + name, hash}, error) != nullptr;
+  bool AddAccount(const Account& account, bool replace, AddResult* result,
+                  std::string* error) override {
+    std::string folded = FoldName(account.name);
+    Reply r = Command(
+        {"EVAL", kAddAccountScript, "2", "rl:name:" + folded, "rl:account:" + account.name,
+         account.name, account.hash, replace ? "1" : "0", folded, std::to_string(kStartRating)},
+        error);
+    if (r == nullptr) return false;
+    *result = r->integer == 0   ? AddResult::kTaken
+              : r->integer == 1 ? AddResult::kAdded
+                                : AddResult::kReplaced;
+    return true;
   }
 
-  bool AccountHash(const std::string& name, std::string* hash, std::string* error) override {
-    Reply r = Command({"GET", "rl:account:" + name}, error);
+  bool FindAccount(const std::string& name, Account* account, std::string* error) override {
+    Reply r = Command({"EVAL", kFindAccountScript, "1", "rl:name:" + FoldName(name), name}, error);
     if (r == nullptr) return false;
-    *hash = r->type == REDIS_REPLY_STRING ? std::string(r->str, r->len) : "";
+    *account = {name, ""};
+    if (r->elements == 2) *account = {Text(r->element[0]), Text(r->element[1])};
+    return true;
+  }
+
+  bool TopRatings(uint32_t count, std::vector<Record>* records, std::string* error) override {
+    records->clear();
+    if (count == 0) return true;
+    Reply r = Command({"ZRANGE", "rl:rank", "0", std::to_string(count - 1), "WITHSCORES"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i + 1 < r->elements; i += 2)
+      records->push_back(
+          {Text(r->element[i]), static_cast<uint32_t>(-std::stoll(Text(r->element[i + 1])))});
+    return true;
+  }
+
+  bool SetBan(const Ban& ban, std::string* error) override {
+    return Command({"HSET", "rl:bans", ban.name,
+                    PackTexts({ban.reason, std::to_string(ban.expires), std::to_string(ban.at)})},
+                   error) != nullptr;
+  }
+
+  bool RemoveBan(const std::string& name, bool* removed, std::string* error) override {
+    Reply r = Command({"HDEL", "rl:bans", name}, error);
+    if (r == nullptr) return false;
+    *removed = r->integer > 0;
+    return true;
+  }
+
+  bool BanOf(const std::string& name, Ban* ban, std::string* error) override {
+    Reply r = Command({"HGET", "rl:bans", name}, error);
+    if (r == nullptr) return false;
+    *ban = Ban();
+    if (r->type == REDIS_REPLY_STRING) InForce(name, Text(r.get()), ban);
+    return true;
+  }
+
+  bool Bans(std::vector<Ban>* bans, std::string* error) override {
+    Reply r = Command({"HGETALL", "rl:bans"}, error);
+    if (r == nullptr) return false;
+    bans->clear();
+    for (size_t i = 0; i + 1 < r->elements; i += 2) {
+      Ban ban;
+      if (InForce(Text(r->element[i]), Text(r->element[i + 1]), &ban)) bans->push_back(ban);
+    }
+    std::sort(bans->begin(), bans->end(),
+              [](const Ban& a, const Ban& b) { return a.name < b.name; });
+    return true;
+  }
+
+  bool FindAccounts(const std::string& prefix, uint32_t count, std::vector<Record>* accounts,
+                    std::string* error) override {
+    accounts->clear();
+    std::string folded = FoldName(prefix);
+    Reply r =
+        Command({"ZRANGEBYLEX", "rl:names", folded.empty() ? "-" : "[" + folded,
+                 folded.empty() ? "+" : "(" + folded + "\xff", "LIMIT", "0", std::to_string(count)},
+                error);
+    if (r == nullptr) return false;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::string entry = Text(r->element[i]);
+      names.push_back(entry.substr(entry.find('\0') + 1));
+    }
+    std::sort(names.begin(), names.end());
+    return Ratings(names, accounts, error);
+  }
+
+  bool DeleteAccount(const std::string& name, bool* deleted, std::string* error) override {
+    std::string folded = FoldName(name);
+    Reply r = Command({"EVAL", kDeleteAccountScript, "2", "rl:account:" + name, "rl:name:" + folded,
+                       name, folded},
+                      error);
+    if (r == nullptr) return false;
+    *deleted = r->integer > 0;
+    return true;
+  }
+
+  bool Audit(const AuditEntry& entry, std::string* error) override {
+    std::string line = PackTexts(
+        {std::to_string(entry.at), entry.action, entry.target, entry.address, entry.detail});
+    return Command({"RPUSH", "rl:audit", line}, error) != nullptr &&
+           Command({"LTRIM", "rl:audit", "-" + std::to_string(kAuditKept), "-1"}, error) != nullptr;
+  }
+
+  bool AuditLog(uint32_t count, std::vector<AuditEntry>* entries, std::string* error) override {
+    entries->clear();
+    if (count == 0) return true;
+    Reply r = Command({"LRANGE", "rl:audit", "-" + std::to_string(count), "-1"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::vector<std::string> f;
+      if (UnpackTexts(Text(r->element[i]), 5, &f))
+        entries->push_back({std::stoll(f[0]), f[1], f[2], f[3], f[4]});
+    }
+    return true;
+  }
+
+  bool Chat(const ChatEntry& line, const Bytes& event, std::string* error) override {
+    return Command({"EVAL", kChatScript, "2", "rl:chat", kChannel,
+                    PackTexts({std::to_string(line.at), line.from, line.text}),
+                    std::string(event.begin(), event.end()), std::to_string(kChatKept)},
+                   error) != nullptr;
+  }
+
+  bool ChatTail(uint32_t count, std::vector<ChatEntry>* lines, std::string* error) override {
+    lines->clear();
+    if (count == 0) return true;
+    Reply r = Command({"LRANGE", "rl:chat", "-" + std::to_string(count), "-1"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::vector<std::string> f;
+      if (UnpackTexts(Text(r->element[i]), 3, &f)) lines->push_back({std::stoll(f[0]), f[1], f[2]});
+    }
+    return true;
+  }
+
+  bool OpenInstances(uint32_t count, std::vector<InstanceInfo>* instances, uint64_t* total,
+                     std::string* error) override {
+    instances->clear();
+    Reply r = Command({"SMEMBERS", "rl:open"}, error);
+    if (r == nullptr) return false;
+    std::vector<uint32_t> open;
+    for (size_t i = 0; i < r->elements; ++i)
+      open.push_back(static_cast<uint32_t>(std::stoul(Text(r->element[i]))));
+    *total = open.size();
+    std::sort(open.rbegin(), open.rend());
+    for (size_t i = 0; i < open.size() && i < count; ++i) {
+      InstanceInfo info;
+      info.giid = open[i];
+      Reply invited = Command({"EXISTS", Key("rl:invited:", open[i])}, error);
+      if (invited == nullptr || !Members(open[i], &info.members, error)) return false;
+      info.invitedOnly = invited->integer != 0;
+      instances->push_back(info);
+    }
+    return true;
+  }
+
+  bool Ping(std::string* error) override { return Command({"PING"}, error) != nullptr; }
+
+  bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
+                 std::string* error) override {
+    std::string online = "rl:online:" + server.id;
+    bool ok = Command({"MULTI"}, error) != nullptr;
+    if (ok && resync != nullptr) {
+      Command({"DEL", online}, error);
+      std::vector<std::string> set = {"HSET", online};
+      for (const OnlinePlayer& player : *resync) {
+        set.push_back(player.name);
+        set.push_back(OnlineValue(player));
+      }
+      if (!resync->empty()) Command(set, error);
+    }
+    if (ok) {
+      Command({"SET", "rl:server:" + server.id, PackServer(server), "PX",
+               std::to_string(kServerGone.count())},
+              error);
+      Command({"SADD", "rl:servers", server.id}, error);
+    }
+    return ok && Command({"EXEC"}, error) != nullptr;
+  }
+
+  bool SetOnline(const OnlinePlayer& player, bool online, std::string* error) override {
+    std::string key = "rl:online:" + player.server;
+    if (online) return Command({"HSET", key, player.name, OnlineValue(player)}, error) != nullptr;
+    return Command({"EVAL", kOfflineScript, "1", key, player.name, OnlineValue(player)}, error) !=
+           nullptr;
+  }
+
+  bool Leave(const std::string& server, std::string* error) override {
+    return Command({"DEL", "rl:server:" + server, "rl:online:" + server}, error) != nullptr &&
+           Command({"SREM", "rl:servers", server}, error) != nullptr;
+  }
+
+  bool Online(std::vector<ServerInfo>* servers, std::vector<OnlinePlayer>* players,
+              std::string* error) override {
+    Reply r = Command({"EVAL", kOnlineScript, "0"}, error);
+    if (r == nullptr) return false;
+    servers->clear();
+    players->clear();
+    for (size_t i = 0; i + 2 < r->elements; i += 3) {
+      ServerInfo server;
+      if (!UnpackServer(Text(r->element[i + 1]), &server)) continue;
+      server.id = Text(r->element[i]);
+      servers->push_back(server);
+      const redisReply* list = r->element[i + 2];
+      for (size_t j = 0; j + 1 < list->elements; j += 2) {
+        std::string value = Text(list->element[j + 1]);
+        size_t tab = value.find('\t');
+        if (tab == std::string::npos) continue;
+        players->push_back({Text(list->element[j]), server.id, value.substr(tab + 1),
+                            std::stoll(value.substr(0, tab))});
+      }
+    }
+    Deduplicate(players);
     return true;
   }
 
   // The ratings of these players, as records in the same order (kStartRating when unrated).
   bool Ratings(const std::vector<std::string>& names, std::vector<Record>* records,
-               std::string* error) {
+               std::string* error) override {
     std::map<std::string, int64_t> values;
     if (!HashNumbers(kRatings, names, &values, error)) return false;
     records->clear();
@@ -159,13 +421,15 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
+  bool Join(uint32_t giid, const std::string& player, bool* joined, bool* added,
+            std::string* error) override {
     Reply r = Command(
         {"EVAL", kJoinScript, "4", Key("rl:members:", giid), Key("rl:memberset:", giid),
          Key("rl:final:", giid), Key("rl:invited:", giid), player, std::to_string(kMaxRecords)},
         error);
     if (r == nullptr) return false;
-    *joined = r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+    *joined = r->type == REDIS_REPLY_INTEGER && r->integer >= 1;
+    *added = *joined && r->integer == 1;
     return true;
   }
 
@@ -230,10 +494,13 @@ class RedisStore : public Store {
           pairCooldownSeconds, &stamp);
       Bytes packed = PackOutcome(giid, *outcome);
       std::vector<std::string> set = {"HSET", kRatings};
+      std::vector<std::string> rank = {"ZADD", "rl:rank"};
       std::string history = "giid=" + std::to_string(giid);
       for (const Record& record : outcome->players) {
         set.push_back(record.name);
         set.push_back(std::to_string(record.rating));
+        rank.push_back("-" + std::to_string(record.rating));
+        rank.push_back(record.name);
         history += " " + record.name + "=" + std::to_string(record.rating);
       }
       std::vector<std::string> stamps = {"HSET", kPairs};
@@ -243,9 +510,11 @@ class RedisStore : public Store {
       }
       if (Command({"MULTI"}, error) == nullptr) return false;
       if (!names.empty()) Command(set, error);
+      if (!names.empty()) Command(rank, error);
       if (!stamp.empty()) Command(stamps, error);
       Command({"SET", final, std::string(packed.begin(), packed.end())}, error);
       Command({"RPUSH", "rl:history", history}, error);
+      Command({"SREM", "rl:open", std::to_string(giid)}, error);
       Reply exec = Command({"EXEC"}, error);
       if (exec == nullptr) return false;
       if (exec->type == REDIS_REPLY_ARRAY) return true;
@@ -272,6 +541,20 @@ class RedisStore : public Store {
   }
 
  private:
+  // A stored ban, when it is still in force.
+  static bool InForce(const std::string& name, const std::string& packed, Ban* ban) {
+    std::vector<std::string> f;
+    if (!UnpackTexts(packed, 3, &f)) return false;
+    *ban = {name, f[0], std::stoll(f[1]), std::stoll(f[2])};
+    if (ban->expires == 0 || ban->expires > UnixMs()) return true;
+    *ban = Ban();
+    return false;
+  }
+
+  static std::string Text(const redisReply* reply) {
+    return reply->str != nullptr ? std::string(reply->str, reply->len) : std::string();
+  }
+
   // Runs one command; a broken connection is made again once. Null (with *error) on failure;
   // an error reply is a failure too.
   Reply Command(const std::vector<std::string>& args, std::string* error) {

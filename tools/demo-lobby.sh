@@ -26,7 +26,7 @@ fail() {
 # Each player's system: linux, windows-x64 or windows-x86 (a preset's name).
 declare -A system=([ada]=linux [cleo]=linux)
 packages=(cmake ninja-build g++ googletest openssl libboost-dev libssl-dev libsqlite3-dev
-          libhiredis-dev libsodium-dev)
+          libhiredis-dev libsodium-dev nlohmann-json3-dev)
 case "${1:-}" in
   "") out="$root/demo-output/lobby" ;;
   --windows)
