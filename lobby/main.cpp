@@ -38,6 +38,7 @@ const char kUsage[] =
     "  --name NAME          the server's name in its Welcome (default rallylobby)\n"
     "  --voting-flags N     the voting flags of new game instances (default 1)\n"
     "  --quiet              log warnings and errors only\n"
+    "  --open-registration  players may make their own accounts (Register)\n"
     "  --help, --version    print this, or the version, and end\n"
     "limits (0 turns a cap or limit off):\n"
     "  --rate N             messages a second per connection (default 50; bursts of 2N)\n"
@@ -51,6 +52,8 @@ const char kUsage[] =
     "  --login-queue N      logins being checked at once for players with an account\n"
     "                       (default 16; a quarter as many for unknown names)\n"
     "  --hash-threads N     password checks at once (default 2)\n"
+    "  --register-per-hour N  new accounts an hour from one address (default 3)\n"
+    "  --register-burst N   new accounts at once from one address (default 3)\n"
     "  --handshake-within MS  the TLS handshake, from connecting (default 5000)\n"
     "  --login-within MS    a successful login, from connecting (default 10000)\n"
     "  --store-deadline MS  for each request that needs the store (default 2000)\n"
@@ -100,6 +103,7 @@ bool Parse(int argc, char** argv, Options* o) {
                                               {"--quiet", &o->quiet},
                                               {"--cheap-hash", &o->cheapHash},
                                               {"--store-volatile", &o->storeVolatile},
+                                              {"--open-registration", &o->server.openRegistration},
                                               {"--help", &o->help},
                                               {"--version", &o->version}};
   // Options with a number: each sets its setting from a value of at most the bound.
@@ -115,6 +119,8 @@ bool Parse(int argc, char** argv, Options* o) {
       {"--account-failures", {1000000, [&l](unsigned long n) { l.accountFailures.free = n; }}},
       {"--login-queue", {1000000, [&l](unsigned long n) { l.loginQueue = n; }}},
       {"--hash-threads", {64, [&l](unsigned long n) { l.hashThreads = n; }}},
+      {"--register-per-hour", {1000000, [&l](unsigned long n) { l.signUpsPerHour = n; }}},
+      {"--register-burst", {1000000, [&l](unsigned long n) { l.signUpBurst = n; }}},
       {"--handshake-within",
        {3600000, [&l](unsigned long n) { l.handshakeWithin = lobby::Ms(n); }}},
       {"--login-within", {3600000, [&l](unsigned long n) { l.loginWithin = lobby::Ms(n); }}},
@@ -158,7 +164,7 @@ bool Parse(int argc, char** argv, Options* o) {
   o->server.name = o->server.name.substr(0, 64);
   return o->server.limits.messagesPerSecond > 0 && o->server.limits.chatPerSecond > 0 &&
          o->server.limits.chatBurst >= 1 && o->server.limits.loginQueue > 0 &&
-         o->server.limits.hashThreads > 0;
+         o->server.limits.hashThreads > 0 && o->server.limits.signUpBurst >= 1;
 }
 
 int AddPlayers(const Options& o, lobby::Store& store) {
@@ -184,8 +190,17 @@ int AddPlayers(const Options& o, lobby::Store& store) {
       fprintf(stderr, "rallylobby: a player name has 1 to 31 characters: %s\n", name.c_str());
       return 2;
     }
-    if (!store.AddAccount(name, hash, &error)) {
+    lobby::AddResult result = lobby::AddResult::kAdded;
+    if (!store.AddAccount({name, hash}, true, &result, &error)) {
       fprintf(stderr, "rallylobby: %s\n", error.c_str());
+      return 1;
+    }
+    if (result == lobby::AddResult::kTaken) {
+      lobby::Account other;
+      store.FindAccount(name, &other, &error);
+      fprintf(stderr,
+              "rallylobby: the account %s exists; names are the same without regard to case\n",
+              other.name.c_str());
       return 1;
     }
   }
@@ -299,6 +314,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   acceptor->Accept();
+  server.SetListen(address.to_string() + ":" + std::to_string(acceptor->Port()));
+  server.Start();
   if (!o.portFile.empty()) {
     std::ofstream file(o.portFile + ".tmp");
     file << acceptor->Port();

@@ -71,6 +71,12 @@ const std::vector<MessageLayout>& AllMessages() {
         {"NumPlrs", Kind::kU32, kAny}}},
       {kAccuse, "Accuse", true, {{"GiID", Kind::kU32, kAny}, {"Player", Kind::kText, kName}}},
       {kPing, "Ping", true, {{"Token", Kind::kU32, kAny}}},
+      {kRegister,
+       "Register",
+       true,
+       {{"Player", Kind::kText, kName}, {"Password", Kind::kText, 128}}},
+      {kWho, "Who", true, {}},
+      {kRatings, "Ratings", true, {{"Count", Kind::kU32, kMaxRecords}}},
       {kWelcome, "Welcome", false, {{"Version", Kind::kU32, kAny}, {"Server", Kind::kText, 64}}},
       {kLoggedIn,
        "LoggedIn",
@@ -105,6 +111,12 @@ const std::vector<MessageLayout>& AllMessages() {
         {"Players", Kind::kRecords, kMaxRecords}}},
       {kChatLine, "ChatLine", false, {{"From", Kind::kText, kName}, {"Text", Kind::kText, 255}}},
       {kPong, "Pong", false, {{"Token", Kind::kU32, kAny}}},
+      {kOnline,
+       "Online",
+       false,
+       {{"Total", Kind::kU32, kAny}, {"Players", Kind::kRecords, kMaxRecords}}},
+      {kRatingsTable, "RatingsTable", false, {{"Players", Kind::kRecords, kMaxRecords}}},
+      {kJoined, "Joined", false, {{"GiID", Kind::kU32, kAny}, {"Player", Kind::kText, kName}}},
   };
   return kAll;
 }

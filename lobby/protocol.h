@@ -31,6 +31,9 @@ enum : uint8_t {
   kResults = 0x07,
   kAccuse = 0x08,
   kPing = 0x09,
+  kRegister = 0x0A,
+  kWho = 0x0B,
+  kRatings = 0x0C,
   // server to meetpoint
   kWelcome = 0x41,
   kLoggedIn = 0x42,
@@ -41,6 +44,9 @@ enum : uint8_t {
   kFinalResults = 0x47,
   kChatLine = 0x48,
   kPong = 0x49,
+  kOnline = 0x4A,
+  kRatingsTable = 0x4B,
+  kJoined = 0x4C,
 };
 
 enum class Kind { kU8, kU32, kText, kRecords };

@@ -13,6 +13,36 @@ bool RateLimit::Take(Clock::time_point now) {
   return true;
 }
 
+Ms RateLimit::Wait(Clock::time_point now) const {
+  std::chrono::duration<double> elapsed = now - last_;
+  double tokens = std::min(burst_, tokens_ + elapsed.count() * rate_);
+  if (tokens >= 1 || rate_ <= 0) return Ms(0);
+  return std::chrono::ceil<Ms>(std::chrono::duration<double>((1 - tokens) / rate_));
+}
+
+bool RateLimit::Full(Clock::time_point now) const {
+  std::chrono::duration<double> elapsed = now - last_;
+  return tokens_ + elapsed.count() * rate_ >= burst_;
+}
+
+Ms KeyedRateLimit::Wait(const std::string& key, Clock::time_point now) const {
+  auto found = buckets_.find(key);
+  return found == buckets_.end() ? Ms(0) : found->second.Wait(now);
+}
+
+bool KeyedRateLimit::Take(const std::string& key, Clock::time_point now) {
+  auto found = buckets_.find(key);
+  if (found == buckets_.end()) {
+    if (buckets_.size() >= maxKeys_) {
+      for (auto it = buckets_.begin(); it != buckets_.end();)
+        it = it->second.Full(now) ? buckets_.erase(it) : std::next(it);
+    }
+    if (buckets_.size() >= maxKeys_) return true;
+    found = buckets_.emplace(key, RateLimit(rate_, burst_, now)).first;
+  }
+  return found->second.Take(now);
+}
+
 Ms StrikeCounter::Wait(const std::string& key, Clock::time_point now) const {
   auto found = keys_.find(key);
   if (found == keys_.end() || found->second.blockedUntil <= now) return Ms(0);

@@ -39,6 +39,8 @@ struct LimitSettings {
   // One address (an IPv4 address, or an IPv6 /64).
   uint32_t connectionsPerAddress = 16;  // open at once; 0: no cap
   uint32_t loginsPerAddress = 2;        // logins being checked at once; 0: no cap
+  double signUpsPerHour = 3;            // new accounts; 0: no limit
+  double signUpBurst = 3;               // how many may come at once after a quiet spell
   StrikePolicy addressFailures{10, std::chrono::seconds(600), Ms(1000), Ms(900000)};
   // One account, except from an address it logged in from before.
   StrikePolicy accountFailures{5, std::chrono::seconds(600), Ms(1000), Ms(60000)};
@@ -49,10 +51,14 @@ struct LimitSettings {
 
 class RateLimit {
  public:
-  RateLimit(double perSecond, double burst)
-      : rate_(perSecond), burst_(burst), tokens_(burst), last_(Clock::now()) {}
+  RateLimit(double perSecond, double burst, Clock::time_point now = Clock::now())
+      : rate_(perSecond), burst_(burst), tokens_(burst), last_(now) {}
   // True when one more message may pass now.
   bool Take(Clock::time_point now = Clock::now());
+  // How long until one more may pass; zero when one may now.
+  Ms Wait(Clock::time_point now = Clock::now()) const;
+  // True when the bucket has filled up again: forgetting it changes nothing.
+  bool Full(Clock::time_point now) const;
 
  private:
   double rate_;
@@ -84,6 +90,23 @@ class StrikeCounter {
   StrikePolicy policy_;
   size_t maxKeys_;
   std::unordered_map<std::string, Entry> keys_;
+};
+
+// A rate limit for each key (sign-ups per address): a bucket of `burst` that fills at `perSecond`.
+// At most maxKeys buckets are kept: when full, those that have filled up again go, and a new
+// key that still finds no room passes uncounted.
+class KeyedRateLimit {
+ public:
+  KeyedRateLimit(double perSecond, double burst, size_t maxKeys = 1u << 16)
+      : rate_(perSecond), burst_(burst), maxKeys_(maxKeys) {}
+  Ms Wait(const std::string& key, Clock::time_point now = Clock::now()) const;
+  bool Take(const std::string& key, Clock::time_point now = Clock::now());
+
+ private:
+  double rate_;
+  double burst_;
+  size_t maxKeys_;
+  std::unordered_map<std::string, RateLimit> buckets_;
 };
 
 // A bounded memory of keys seen lately (which addresses an account logged in from): at most

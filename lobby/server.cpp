@@ -5,6 +5,7 @@
 #include <random>
 
 #include "auth.h"
+#include "names.h"
 #include "retry.h"
 
 namespace lobby {
@@ -67,13 +68,19 @@ Server::Server(asio::io_context& io, Store& store, asio::ssl::context& tls, bool
       tls_(tls),
       useTls_(useTls),
       settings_(std::move(settings)),
+      started_(UnixMs()),
+      heartbeat_(io),
       addressFailures_(settings_.limits.addressFailures),
       accountFailures_(settings_.limits.accountFailures),
       accountAddresses_(std::chrono::hours(24 * 30), 1u << 16),
+      signUps_(settings_.limits.signUpsPerHour / 3600, settings_.limits.signUpBurst),
       storeQueue_(io, store, settings_.storeQueue, settings_.storeDeadline),
       hashing_(std::max<uint32_t>(1, settings_.limits.hashThreads)) {
   std::random_device random;
   nonce_ = (static_cast<uint64_t>(random()) << 32) | random();
+  char id[24];
+  snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(nonce_));
+  id_ = id;
   known_.capacity = settings_.limits.loginQueue;
   unknown_.capacity = std::max<uint32_t>(1, settings_.limits.loginQueue / 4);
   // The dummy hash costs what a real check costs: the first estimate of the time one takes.
@@ -86,9 +93,39 @@ Server::Server(asio::io_context& io, Store& store, asio::ssl::context& tls, bool
 
 Server::~Server() { Stop(); }
 
+void Server::Start() { Beat(); }
+
 void Server::Stop() {
   storeQueue_.Stop();
   hashing_.join();
+  if (stopped_) return;
+  stopped_ = true;
+  // The store's thread has ended: this one may call the store now.
+  std::string error;
+  store_.Leave(id_, &error);
+}
+
+OnlinePlayer Server::OnlineEntry(const Session& session) const {
+  return {session.player, id_, session.Address(), session.loggedInAt};
+}
+
+// Every beat tells the store this server lives and how many players it has; now and then, and
+// after a write about who is online may have been lost, it writes the whole list.
+void Server::Beat() {
+  ServerInfo info{id_,      settings_.name, settings_.listen, static_cast<uint32_t>(byName_.size()),
+                  started_, UnixMs()};
+  std::shared_ptr<std::vector<OnlinePlayer>> all;
+  if (resync_ || ++beats_ % 15 == 0) {
+    all = std::make_shared<std::vector<OnlinePlayer>>();
+    for (const auto& entry : byName_) all->push_back(OnlineEntry(*sessions_.at(entry.second)));
+    resync_ = false;
+  }
+  storeQueue_.Run([info, all](Store& s, std::string* e) { return s.Heartbeat(info, all.get(), e); },
+                  [this](bool ok, const std::string&) { resync_ = resync_ || !ok; });
+  heartbeat_.expires_after(kHeartbeatEvery);
+  heartbeat_.async_wait([this](ErrorCode ec) {
+    if (!ec) Beat();
+  });
 }
 
 LogEntry Server::Entry(const Session& session, LogLevel level, const std::string& event,
@@ -138,6 +175,12 @@ void Server::Remove(Session& session, const std::string& why) {
       byName_.erase(it);
       break;
     }
+  }
+  // Off the list of who is online, unless the player is still here on a newer connection.
+  if (!session.player.empty() && byName_.count(session.player) == 0 && !stopped_) {
+    OnlinePlayer gone = OnlineEntry(session);
+    storeQueue_.Run([gone](Store& s, std::string* e) { return s.SetOnline(gone, false, e); },
+                    [this](bool ok, const std::string&) { resync_ = resync_ || !ok; });
   }
   auto from = connectionsFrom_.find(session.AddressKey());
   if (from != connectionsFrom_.end() && --from->second == 0) connectionsFrom_.erase(from);
@@ -212,6 +255,8 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
     }
     case kLogin:
       return Login(session, m);
+    case kRegister:
+      return Register(session, m);
     case kPing:
       return session->Send(Message(kPong).Num(m.num(0)));
     default:
@@ -231,6 +276,30 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   };
   auto found = std::make_shared<Found>();
   switch (m.type) {
+    case kWho: {
+      auto online = std::make_shared<std::pair<uint32_t, std::vector<Record>>>();
+      auto work = [online](Store& s, std::string* e) {
+        std::vector<ServerInfo> servers;
+        std::vector<OnlinePlayer> players;
+        if (!s.Online(&servers, &players, e)) return false;
+        online->first = static_cast<uint32_t>(players.size());
+        std::vector<std::string> names;
+        for (size_t i = 0; i < players.size() && i < kMaxRecords; ++i)
+          names.push_back(players[i].name);
+        return s.Ratings(names, &online->second, e);
+      };
+      return WithStore(session, m.type, work, [session, online] {
+        session->Send(Message(kOnline).Num(online->first).Records(online->second));
+      });
+    }
+    case kRatings: {
+      auto table = std::make_shared<std::vector<Record>>();
+      uint32_t count = m.num(0);
+      return WithStore(
+          session, m.type,
+          [table, count](Store& s, std::string* e) { return s.TopRatings(count, table.get(), e); },
+          [session, table] { session->Send(Message(kRatingsTable).Records(*table)); });
+    }
     case kChat: {
       Bytes event = BusEvent(kToAll, {}, EncodeFrame(Message(kChatLine).Text(me).Text(m.text(0))));
       return WithStore(
@@ -257,13 +326,18 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
                   "game instance " + std::to_string(found->giid) + ", " + who));
       });
     }
-    case kJoin:
-      return WithStore(
-          session, m.type,
-          [=](Store& s, std::string* e) { return s.Join(giid, me, &found->joined, e); },
-          [session, found, giid] {
-            session->Send(Message(kJoinResult).Num(giid).Num(found->joined ? 1 : 0));
-          });
+    case kJoin: {
+      // A new member is news for everyone, like a new instance.
+      Bytes joined = BusEvent(kToAll, {}, EncodeFrame(Message(kJoined).Num(giid).Text(me)));
+      auto work = [=](Store& s, std::string* e) {
+        bool added = false;
+        if (!s.Join(giid, me, &found->joined, &added, e)) return false;
+        return !added || s.Publish(joined, e);
+      };
+      return WithStore(session, m.type, work, [session, found, giid] {
+        session->Send(Message(kJoinResult).Num(giid).Num(found->joined ? 1 : 0));
+      });
+    }
     default:
       break;
   }
@@ -350,6 +424,19 @@ uint32_t Server::RetryAfterMs(Lane& lane, Clock::time_point now) {
       std::max<int64_t>(100, std::chrono::ceil<Ms>(lane.nextSlot - now).count()));
 }
 
+bool Server::AddressHasRoom(const std::shared_ptr<Session>& session, const std::string& name,
+                            uint8_t request) {
+  const std::string& key = session->AddressKey();
+  auto from = checkingFrom_.find(key);
+  uint32_t fromHere = from == checkingFrom_.end() ? 0 : from->second;
+  uint32_t perAddress = settings_.limits.loginsPerAddress;
+  if (perAddress == 0 || fromHere < perAddress) return true;
+  auto ms = std::chrono::ceil<Ms>(hashTime_ * fromHere).count();
+  LoginDone(session, LoginResult::kBusy, name, static_cast<uint32_t>(std::max<int64_t>(100, ms)),
+            std::to_string(fromHere) + " logins from " + key + " are being checked", request);
+  return false;
+}
+
 void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   if (session->state == Session::State::kIn) {
     return session->Refuse("already-logged-in", m.type, "a connection logs in once", false);
@@ -357,42 +444,145 @@ void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   std::string name = m.text(0);
   std::string password = m.text(1);
   const std::string& key = session->AddressKey();
+  // The failure limits count a name in all its cases as one.
+  std::string folded = FoldName(name);
   auto now = Clock::now();
   Ms wait = addressFailures_.Wait(key, now);
-  if (!accountAddresses_.Has(PairKey(name, key), now))
-    wait = std::max(wait, accountFailures_.Wait(name, now));
+  if (!accountAddresses_.Has(PairKey(folded, key), now))
+    wait = std::max(wait, accountFailures_.Wait(folded, now));
   if (wait.count() > 0) return LoginDone(session, LoginResult::kLimited, name, wait.count());
-  auto from = checkingFrom_.find(key);
-  uint32_t fromHere = from == checkingFrom_.end() ? 0 : from->second;
-  uint32_t perAddress = settings_.limits.loginsPerAddress;
-  if (perAddress != 0 && fromHere >= perAddress) {
-    auto ms = std::chrono::ceil<Ms>(hashTime_ * fromHere).count();
-    return LoginDone(session, LoginResult::kBusy, name,
-                     static_cast<uint32_t>(std::max<int64_t>(100, ms)),
-                     std::to_string(fromHere) + " logins from " + key + " are being checked");
-  }
+  if (!AddressHasRoom(session, name, kLogin)) return;
   FromAddress(key, 1);
   session->state = Session::State::kLoggingIn;
   session->Hold();
-  auto hash = std::make_shared<std::string>();
+  auto account = std::make_shared<Account>();
   storeQueue_.Run(
-      [name, hash](Store& s, std::string* e) { return s.AccountHash(name, hash.get(), e); },
-      [this, session, name, password, hash, key](bool ok, const std::string& error) {
+      [name, account](Store& s, std::string* e) { return s.FindAccount(name, account.get(), e); },
+      [this, session, name, password, account, key](bool ok, const std::string& error) {
         if (!ok) {
           FromAddress(key, -1);
           return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
         }
         // Nobody waits for the answer any more: the check is not worth its time.
         if (session->state == Session::State::kClosed) return FromAddress(key, -1);
-        Lane& lane = hash->empty() ? unknown_ : known_;
+        Lane& lane = account->hash.empty() ? unknown_ : known_;
         if (lane.checking >= lane.capacity) {
           FromAddress(key, -1);
           return LoginDone(session, LoginResult::kBusy, name, RetryAfterMs(lane, Clock::now()),
                            std::to_string(lane.checking) + " logins are being checked");
         }
         ++lane.checking;
-        CheckPassword(*session, name, password, *hash);
+        CheckPassword(*session, account->name, password, account->hash);
       });
+}
+
+// A new account: checked like a login (the same caps on password work, as its hash costs as
+// much as a check), limited per address, and unique without regard to case.
+void Server::Register(const std::shared_ptr<Session>& session, const Message& m) {
+  if (session->state == Session::State::kIn) {
+    return session->Refuse("already-logged-in", m.type, "a connection logs in once", false);
+  }
+  if (!settings_.openRegistration) {
+    return session->Refuse("registration-closed", m.type,
+                           "This lobby does not take sign-ups; ask its operator for an account.",
+                           false);
+  }
+  std::string name = m.text(0);
+  std::string password = m.text(1);
+  if (!ValidName(name)) {
+    return session->Refuse("name-rules", m.type,
+                           "a name is 1 to 31 printable ASCII characters, neither starting nor "
+                           "ending with a space",
+                           false);
+  }
+  if (!ValidPassword(password))
+    return session->Refuse("password-rules", m.type, "a password is 8 to 128 bytes", false);
+  const std::string& key = session->AddressKey();
+  bool limited = settings_.limits.signUpsPerHour > 0;
+  Ms wait = limited ? signUps_.Wait(key) : Ms(0);
+  if (wait.count() > 0) {
+    return session->Refuse("register-limit", m.type,
+                           "too many sign-ups from this address; " +
+                               RetryAfterText(static_cast<uint32_t>(wait.count())),
+                           false);
+  }
+  if (!AddressHasRoom(session, name, kRegister)) return;
+  FromAddress(key, 1);
+  session->state = Session::State::kLoggingIn;
+  session->Hold();
+  auto account = std::make_shared<Account>();
+  storeQueue_.Run(
+      [name, account](Store& s, std::string* e) { return s.FindAccount(name, account.get(), e); },
+      [this, session, name, password, account, key, limited](bool ok, const std::string& error) {
+        FromAddress(key, -1);
+        if (!ok) {
+          return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error, kRegister);
+        }
+        if (session->state == Session::State::kClosed) return;
+        if (!account->hash.empty()) {
+          return SignUpRefused(
+              session, "name-taken",
+              "an account named " + account->name + " exists (names are the same in any case)");
+        }
+        if (known_.checking >= known_.capacity) {
+          return LoginDone(session, LoginResult::kBusy, name, RetryAfterMs(known_, Clock::now()),
+                           std::to_string(known_.checking) + " logins are being checked",
+                           kRegister);
+        }
+        if (limited) signUps_.Take(key);
+        HashNewPassword(session, name, password);
+      });
+}
+
+void Server::HashNewPassword(const std::shared_ptr<Session>& session, const std::string& name,
+                             const std::string& password) {
+  ++known_.checking;
+  std::string key = session->AddressKey();
+  FromAddress(key, 1);
+  uint64_t id = session->Id();
+  asio::post(hashing_, [this, id, name, password, key] {
+    auto start = Clock::now();
+    auto hash = std::make_shared<std::string>();
+    bool hashed = HashPassword(password, HashCost::kInteractive, hash.get());
+    std::chrono::duration<double> took = Clock::now() - start;
+    asio::post(io_, [this, id, name, hash, hashed, took, key] {
+      FromAddress(key, -1);
+      --known_.checking;
+      hashTime_ = hashTime_ * 0.8 + took * 0.2;
+      auto found = sessions_.find(id);
+      if (found == sessions_.end()) return;
+      std::shared_ptr<Session> waiting = found->second;
+      if (!hashed) {
+        return LoginDone(waiting, LoginResult::kBusy, name, RetryAfterMs(known_, Clock::now()),
+                         "no memory for a password hash", kRegister);
+      }
+      auto result = std::make_shared<AddResult>();
+      storeQueue_.Run(
+          [name, hash, result](Store& s, std::string* e) {
+            return s.AddAccount({name, *hash}, false, result.get(), e);
+          },
+          [this, waiting, name, result](bool ok, const std::string& error) {
+            if (waiting->state == Session::State::kClosed) return;
+            if (!ok) {
+              return LoginDone(waiting, LoginResult::kStoreUnavailable, name, 0, error, kRegister);
+            }
+            if (*result == AddResult::kTaken) {
+              return SignUpRefused(waiting, "name-taken",
+                                   "an account of that name (in some case) was made just now");
+            }
+            Log(Entry(*waiting, LogLevel::kInfo, "signed-up", name));
+            Admit(waiting, name, kRegister);
+          });
+    });
+  });
+}
+
+void Server::SignUpRefused(const std::shared_ptr<Session>& session, const std::string& rule,
+                           const std::string& detail) {
+  bool held = session->state == Session::State::kLoggingIn;
+  session->state = Session::State::kGreeted;
+  session->Refuse(rule, kRegister, detail, false);
+  if (held) session->Resume();
 }
 
 void Server::FromAddress(const std::string& key, int change) {
@@ -430,25 +620,38 @@ void Server::PasswordChecked(const std::shared_ptr<Session>& session, const std:
     return LoginDone(session, known ? LoginResult::kWrongPassword : LoginResult::kUnknownPlayer,
                      name);
   }
+  Admit(session, name, kLogin);
+}
+
+void Server::Admit(const std::shared_ptr<Session>& session, const std::string& name,
+                   uint8_t request) {
   auto rating = std::make_shared<uint32_t>(kStartRating);
   // One connection per player: an older one, on any server, is closed.
   Bytes kick = BusEvent(kKick, {name}, {}, nonce_, session->Id());
+  session->loggedInAt = UnixMs();
+  OnlinePlayer online{name, id_, session->Address(), session->loggedInAt};
   storeQueue_.Run(
-      [name, rating, kick](Store& s, std::string* e) {
-        return s.Rating(name, rating.get(), e) && s.Publish(kick, e);
+      [name, rating, kick, online](Store& s, std::string* e) {
+        return s.Rating(name, rating.get(), e) && s.Publish(kick, e) &&
+               s.SetOnline(online, true, e);
       },
-      [this, session, name, rating](bool done, const std::string& error) {
+      [this, session, name, rating, request](bool done, const std::string& error) {
+        // The store may have the player online who is not: the next beat writes the list anew.
+        if (!done || session->state == Session::State::kClosed) resync_ = true;
         if (session->state == Session::State::kClosed) return;
-        if (!done) return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
+        if (!done)
+          return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error, request);
         LoginDone(session, LoginResult::kOk, name, *rating);
       });
 }
 
 // Every login ends here: the answer, the line in the log, and the failure limits' strikes.
 void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult result,
-                       const std::string& name, uint32_t number, const std::string& detail) {
+                       const std::string& name, uint32_t number, const std::string& detail,
+                       uint8_t request) {
   bool held = session->state == Session::State::kLoggingIn;
   const std::string& key = session->AddressKey();
+  std::string folded = FoldName(name);
   LogEntry entry = Entry(*session, LogLevel::kInfo, "login", "");
   entry.player = name;
   switch (result) {
@@ -456,8 +659,8 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
       session->player = name;
       session->LoggedIn();
       byName_.emplace(name, session->Id());
-      accountFailures_.Clear(name);
-      accountAddresses_.Note(PairKey(name, key));
+      accountFailures_.Clear(folded);
+      accountAddresses_.Note(PairKey(folded, key));
       entry.event = "logged-in";
       entry.detail = "rating " + std::to_string(number);
       Log(entry);
@@ -466,7 +669,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
     case LoginResult::kWrongPassword:
     case LoginResult::kUnknownPlayer: {
       addressFailures_.Strike(key);
-      accountFailures_.Strike(name);
+      accountFailures_.Strike(folded);
       session->state = Session::State::kGreeted;
       bool last = ++session->loginFailures >= settings_.limits.maxLoginFailures;
       entry.event = "login-failed";
@@ -488,7 +691,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
       entry.event = "login-busy";
       entry.detail = detail + "; told to come back in " + MsText(number);
       Sampled(entry);
-      session->Refuse("busy", kLogin,
+      session->Refuse("busy", request,
                       "the server is checking as many logins as it can; " + RetryAfterText(number),
                       true, true);
       break;
@@ -498,7 +701,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
       entry.event = "login-store-unavailable";
       entry.detail = detail;
       Log(entry);
-      session->Refuse("store-unavailable", kLogin, detail + "; try again later", false, true);
+      session->Refuse("store-unavailable", request, detail + "; try again later", false, true);
       break;
   }
   if (held) session->Resume();

@@ -35,6 +35,8 @@ struct ServerSettings {
   Ms storeDeadline{2000};               // for each request that needs the store
   size_t storeQueue = 1000;             // store requests waiting at most
   int64_t pairCooldownSeconds = 86400;  // results between the same two players count once in it
+  bool openRegistration = false;        // Register makes accounts; else it is refused
+  std::string listen;                   // the address players connect to, for the heartbeat
 };
 
 // How a login ended: each one ends in Server::LoginDone, which answers, logs and counts it.
@@ -46,7 +48,12 @@ class Server {
   Server(asio::io_context& io, Store& store, asio::ssl::context& tls, bool useTls,
          ServerSettings settings);
   ~Server();
-  // Ends the store's thread and the password checks; before the store goes.
+  // The address players connect to, as the heartbeat tells it.
+  void SetListen(const std::string& listen) { settings_.listen = listen; }
+  // Starts the heartbeat that tells the servers sharing the store who is online here.
+  void Start();
+  // Ends the store's thread and the password checks, and takes this server's players off the
+  // store's list of who is online; before the store goes.
   void Stop();
   // A new connection: a session, unless its address has too many already.
   void Accept(asio::ip::tcp::socket socket);
@@ -64,6 +71,20 @@ class Server {
   void WithStore(const std::shared_ptr<Session>& session, uint8_t request, StoreQueue::Work work,
                  Then then);
   void Login(const std::shared_ptr<Session>& session, const Message& message);
+  void Register(const std::shared_ptr<Session>& session, const Message& message);
+  void SignUpRefused(const std::shared_ptr<Session>& session, const std::string& rule,
+                     const std::string& detail);
+  void HashNewPassword(const std::shared_ptr<Session>& session, const std::string& name,
+                       const std::string& password);
+  // Lets a player in whose password (or new account) is good: one connection per player, on
+  // the store's list of who is online, and its rating.
+  void Admit(const std::shared_ptr<Session>& session, const std::string& name, uint8_t request);
+  // The per-address and lane caps on password work; false (with the session refused busy)
+  // when there is no room.
+  bool AddressHasRoom(const std::shared_ptr<Session>& session, const std::string& name,
+                      uint8_t request);
+  void Beat();
+  OnlinePlayer OnlineEntry(const Session& session) const;
   void CheckPassword(const Session& session, const std::string& name, const std::string& password,
                      const std::string& hash);
   void PasswordChecked(const std::shared_ptr<Session>& session, const std::string& name, bool ok,
@@ -78,7 +99,8 @@ class Server {
   };
   void FromAddress(const std::string& addressKey, int change);
   void LoginDone(const std::shared_ptr<Session>& session, LoginResult result,
-                 const std::string& name, uint32_t number = 0, const std::string& detail = "");
+                 const std::string& name, uint32_t number = 0, const std::string& detail = "",
+                 uint8_t request = kLogin);
   uint32_t RetryAfterMs(Lane& lane, Clock::time_point now);
   void Deliver(const Bytes& event);
   // Logs at most a line a second for the event (those held back are counted).
@@ -93,6 +115,12 @@ class Server {
   ServerSettings settings_;
   std::string dummyHash_;  // checked for unknown players, so that they take as long
   uint64_t nonce_;         // tells this server's kick events from other servers'
+  std::string id_;         // this run of the server among those sharing the store
+  int64_t started_;        // Unix milliseconds
+  asio::steady_timer heartbeat_;
+  uint32_t beats_ = 0;
+  bool resync_ = true;  // the store's list of who is online here may be wrong: write it whole
+  bool stopped_ = false;
   uint64_t ids_ = 0;
   uint32_t highestGiid_ = 0;  // the highest game instance number seen, from any server
   std::map<uint64_t, std::shared_ptr<Session>> sessions_;
@@ -106,6 +134,7 @@ class Server {
   StrikeCounter addressFailures_;
   StrikeCounter accountFailures_;
   RecentKeys accountAddresses_;  // account and address of each successful login, lately
+  KeyedRateLimit signUps_;       // per address
   std::map<std::string, LogSampler> samplers_;
   StoreQueue storeQueue_;
   asio::thread_pool hashing_;

@@ -54,7 +54,8 @@ class Session : public std::enable_shared_from_this<Session> {
   // Set once the connection is closed; work on other threads reads it to skip what is moot.
   std::shared_ptr<const std::atomic<bool>> GoneFlag() const { return gone_; }
   State state = State::kNew;
-  std::string player;  // once logged in
+  std::string player;      // once logged in
+  int64_t loggedInAt = 0;  // Unix milliseconds
   uint32_t loginFailures = 0;
 
  private:

@@ -1,5 +1,6 @@
 #include "store.h"
 
+#include <algorithm>
 #include <map>
 
 #include "store_redis.h"
@@ -80,6 +81,62 @@ Outcome AgreedOutcome(const std::vector<Record>& before, const Report& agreed,
   outcome.vote = agreed.vote;
   outcome.players = NewRatings(before, agreed.scores, skip);
   return outcome;
+}
+
+std::string PackServer(const ServerInfo& server) {
+  Bytes packed;
+  for (const std::string* text : {&server.id, &server.name, &server.listen})
+    PutText(&packed, *text);
+  PutU32(&packed, server.players);
+  for (int64_t time : {server.started, server.heartbeat}) {
+    PutU32(&packed, static_cast<uint32_t>(static_cast<uint64_t>(time) >> 32));
+    PutU32(&packed, static_cast<uint32_t>(time));
+  }
+  return std::string(packed.begin(), packed.end());
+}
+
+bool UnpackServer(const std::string& packed, ServerInfo* server) {
+  size_t at = 0;
+  auto text = [&](std::string* out) {
+    if (packed.size() - at < 2) return false;
+    size_t length = static_cast<uint8_t>(packed[at]) | (static_cast<uint8_t>(packed[at + 1]) << 8);
+    if (packed.size() - at - 2 < length) return false;
+    *out = packed.substr(at + 2, length);
+    at += 2 + length;
+    return true;
+  };
+  auto u32 = [&](uint32_t* out) {
+    if (packed.size() - at < 4) return false;
+    *out = GetU32(reinterpret_cast<const uint8_t*>(packed.data()) + at);
+    at += 4;
+    return true;
+  };
+  uint32_t parts[4];
+  if (!text(&server->id) || !text(&server->name) || !text(&server->listen) ||
+      !u32(&server->players))
+    return false;
+  for (uint32_t& part : parts) {
+    if (!u32(&part)) return false;
+  }
+  server->started = static_cast<int64_t>((static_cast<uint64_t>(parts[0]) << 32) | parts[1]);
+  server->heartbeat = static_cast<int64_t>((static_cast<uint64_t>(parts[2]) << 32) | parts[3]);
+  return true;
+}
+
+void Deduplicate(std::vector<OnlinePlayer>* players) {
+  std::sort(players->begin(), players->end(), [](const OnlinePlayer& a, const OnlinePlayer& b) {
+    return a.name != b.name ? a.name < b.name : a.since > b.since;
+  });
+  players->erase(
+      std::unique(players->begin(), players->end(),
+                  [](const OnlinePlayer& a, const OnlinePlayer& b) { return a.name == b.name; }),
+      players->end());
+}
+
+int64_t UnixMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 Bytes PackOutcome(uint32_t giid, const Outcome& outcome) {

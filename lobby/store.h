@@ -6,6 +6,7 @@
 // request with the rule "store-unavailable".
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -28,6 +29,39 @@ struct Outcome {
   std::vector<Record> players;  // the members in the order they joined, with new ratings
 };
 
+// An account as stored: its name in the case it was made with, and its password's hash.
+struct Account {
+  std::string name;
+  std::string hash;  // empty: no such account
+};
+
+// What AddAccount did: made the account, gave an account of exactly that name a new hash, or
+// nothing, because the name (in any case) is taken.
+enum class AddResult { kAdded, kReplaced, kTaken };
+
+// A server sharing the store, as its last heartbeat said. Times are Unix milliseconds.
+struct ServerInfo {
+  std::string id;  // made at each start
+  std::string name;
+  std::string listen;
+  uint32_t players = 0;
+  int64_t started = 0;
+  int64_t heartbeat = 0;
+};
+
+// A player logged in on some server.
+struct OnlinePlayer {
+  std::string name;
+  std::string server;  // the server's id
+  std::string address;
+  int64_t since = 0;  // Unix milliseconds
+};
+
+// Servers beat every kHeartbeatEvery; one silent for kServerGone is taken for gone, and its
+// players for logged out.
+const std::chrono::milliseconds kHeartbeatEvery{2000};
+const std::chrono::milliseconds kServerGone{6000};
+
 // One member's results for an instance, as that member's game sent them.
 struct Report {
   std::string player;
@@ -40,18 +74,28 @@ class Store {
   virtual ~Store() = default;
   // True when what is stored survives the store's restart; *why says what is missing.
   virtual bool Durable(std::string* why) = 0;
-  virtual bool AddAccount(const std::string& name, const std::string& hash, std::string* error) = 0;
-  // *hash is empty for an unknown player.
-  virtual bool AccountHash(const std::string& name, std::string* hash, std::string* error) = 0;
+  // Stores a new account, unless its name is taken without regard to case. replace: an
+  // account of exactly this name gets the new hash instead (another case is still taken).
+  virtual bool AddAccount(const Account& account, bool replace, AddResult* result,
+                          std::string* error) = 0;
+  // The account of this name without regard to case; account->hash empty when there is none.
+  virtual bool FindAccount(const std::string& name, Account* account, std::string* error) = 0;
   virtual bool Rating(const std::string& name, uint32_t* rating, std::string* error) = 0;
+  // The ratings of these players, in the same order (kStartRating for the unrated).
+  virtual bool Ratings(const std::vector<std::string>& names, std::vector<Record>* records,
+                       std::string* error) = 0;
+  // The `count` highest ratings of all accounts, highest first, ties by name (byte order).
+  virtual bool TopRatings(uint32_t count, std::vector<Record>* records, std::string* error) = 0;
   // A new game instance, with the creator as its first member, numbered above atLeast (the
   // highest number this server has seen, so that a store rolled back to an older state never
   // hands out a number again). invited empty: anyone may join; else only those players.
   virtual bool NewInstance(const std::string& creator, const std::vector<std::string>& invited,
                            uint32_t atLeast, uint32_t* giid, std::string* error) = 0;
   // Adds a member; *joined false for an unknown, finished or full instance, and for a player
-  // not invited to an instance for invited players only.
-  virtual bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) = 0;
+  // not invited to an instance for invited players only. *added: a new member (false when
+  // the player was one already).
+  virtual bool Join(uint32_t giid, const std::string& player, bool* joined, bool* added,
+                    std::string* error) = 0;
   // The members in the order they joined; empty for an unknown instance.
   virtual bool Members(uint32_t giid, std::vector<std::string>* members, std::string* error) = 0;
   // Notes a member's results (a member's first report stands). Once a majority of the
@@ -67,6 +111,20 @@ class Store {
   // included, whose handler gets it on a thread of the store's choosing.
   virtual bool Publish(const Bytes& event, std::string* error) = 0;
   virtual void Subscribe(std::function<void(const Bytes&)> handler) = 0;
+
+  // Who is online where. A server beats with its figures; resync, when given, replaces all of
+  // its players (after a SetOnline that may have been lost).
+  virtual bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
+                         std::string* error) = 0;
+  // online false takes the player off only when its entry is this one (a newer login of the
+  // same player on the same server stays).
+  virtual bool SetOnline(const OnlinePlayer& player, bool online, std::string* error) = 0;
+  // A server that stops takes itself and its players out.
+  virtual bool Leave(const std::string& server, std::string* error) = 0;
+  // The servers alive and the players on them (a player on two servers at once, for the
+  // moment a login moves, counts once). Servers gone silent are cleared out on the way.
+  virtual bool Online(std::vector<ServerInfo>* servers, std::vector<OnlinePlayer>* players,
+                      std::string* error) = 0;
 };
 
 // "redis://HOST:PORT", "sqlite:PATH" or a plain PATH (SQLite).
@@ -91,6 +149,14 @@ std::string PairKey(const std::string& a, const std::string& b);
 Outcome AgreedOutcome(const std::vector<Record>& before, const Report& agreed,
                       const std::function<int64_t(const std::string&)>& lastRated, int64_t now,
                       int64_t cooldownSeconds, std::vector<std::string>* stamp);
+// A server's figures as the stores keep them.
+std::string PackServer(const ServerInfo& server);
+bool UnpackServer(const std::string& packed, ServerInfo* server);
+// Players found on several servers count once, on the server that saw them log in last;
+// then in name order.
+void Deduplicate(std::vector<OnlinePlayer>* players);
+int64_t UnixMs();
+
 // FinalResults' payload holds an outcome in the stores.
 Bytes PackOutcome(uint32_t giid, const Outcome& outcome);
 bool UnpackOutcome(const Bytes& packed, Outcome* outcome);

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "log.h"
+#include "names.h"
 
 namespace lobby {
 
@@ -22,10 +23,10 @@ const char kPairs[] = "rl:pairs";
 
 // Adds the player to an instance's members, atomically: not for an unknown or finished
 // instance, nor past the most members a results event can hold, nor to an instance for
-// invited players only that did not invite this one.
+// invited players only that did not invite this one. 1: added, 2: a member already.
 const char kJoinScript[] =
     "if redis.call('EXISTS', KEYS[1]) == 0 or redis.call('EXISTS', KEYS[3]) == 1 then return 0 end "
-    "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 1 end "
+    "if redis.call('SISMEMBER', KEYS[2], ARGV[1]) == 1 then return 2 end "
     "if redis.call('LLEN', KEYS[1]) >= tonumber(ARGV[2]) then return 0 end "
     "if redis.call('EXISTS', KEYS[4]) == 1 and redis.call('SISMEMBER', KEYS[4], ARGV[1]) == 0 "
     "then return 0 end "
@@ -41,6 +42,48 @@ const char kNewInstanceScript[] =
     "redis.call('RPUSH', 'rl:members:' .. n, ARGV[2]) "
     "for i = 3, #ARGV do redis.call('SADD', 'rl:invited:' .. n, ARGV[i]) end "
     "return n";
+
+// A new account, or a new hash for an account of exactly this name (ARGV[3] '1'), unless the
+// name is taken without regard to case: 0 taken, 1 added, 2 replaced. KEYS[1] maps the folded
+// name to the stored one (accounts made before it are found by their own key); the ratings
+// table and the name index get the account at once.
+const char kAddAccountScript[] =
+    "local owner = redis.call('GET', KEYS[1]) "
+    "if not owner and redis.call('EXISTS', KEYS[2]) == 1 then owner = ARGV[1] end "
+    "if owner and (owner ~= ARGV[1] or ARGV[3] ~= '1') then return 0 end "
+    "redis.call('SET', KEYS[1], ARGV[1]) redis.call('SET', KEYS[2], ARGV[2]) "
+    "local r = tonumber(redis.call('HGET', 'rl:ratings', ARGV[1]) or ARGV[5]) "
+    "redis.call('ZADD', 'rl:rank', 'NX', -r, ARGV[1]) "
+    "redis.call('ZADD', 'rl:names', 0, ARGV[4] .. '\\0' .. ARGV[1]) "
+    "if owner then return 2 end return 1";
+
+// The stored name and hash of the account of a name in any case; empty when there is none.
+const char kFindAccountScript[] =
+    "local n = redis.call('GET', KEYS[1]) "
+    "if not n then if redis.call('EXISTS', 'rl:account:' .. ARGV[1]) == 0 then return {} end "
+    "n = ARGV[1] end "
+    "return {n, redis.call('GET', 'rl:account:' .. n) or ''}";
+
+// Every live server's figures and players: id, figures, then NAME, VALUE pairs, for each. A
+// server whose figures expired (no heartbeat for kServerGone) is cleared out with its players.
+const char kOnlineScript[] =
+    "local out = {} "
+    "for _, id in ipairs(redis.call('SMEMBERS', 'rl:servers')) do "
+    "  local info = redis.call('GET', 'rl:server:' .. id) "
+    "  if not info then redis.call('SREM', 'rl:servers', id) redis.call('DEL', 'rl:online:' .. id) "
+    "  else table.insert(out, id) table.insert(out, info) "
+    "    table.insert(out, redis.call('HGETALL', 'rl:online:' .. id)) end "
+    "end return out";
+
+// Takes a player off its server's list, unless the entry is of a newer login.
+const char kOfflineScript[] =
+    "if redis.call('HGET', KEYS[1], ARGV[1]) == ARGV[2] then redis.call('HDEL', KEYS[1], ARGV[1]) "
+    "end return 0";
+
+// A player's entry on its server's list: when it logged in, then its address.
+std::string OnlineValue(const OnlinePlayer& player) {
+  return std::to_string(player.since) + "\t" + player.address;
+}
 
 std::string Key(const char* prefix, uint32_t giid) { return prefix + std::to_string(giid); }
 
@@ -100,20 +143,100 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
-    return Command({"SET", "rl:account:" + name, hash}, error) != nullptr;
+  bool AddAccount(const Account& account, bool replace, AddResult* result,
+                  std::string* error) override {
+    std::string folded = FoldName(account.name);
+    Reply r = Command(
+        {"EVAL", kAddAccountScript, "2", "rl:name:" + folded, "rl:account:" + account.name,
+         account.name, account.hash, replace ? "1" : "0", folded, std::to_string(kStartRating)},
+        error);
+    if (r == nullptr) return false;
+    *result = r->integer == 0   ? AddResult::kTaken
+              : r->integer == 1 ? AddResult::kAdded
+                                : AddResult::kReplaced;
+    return true;
   }
 
-  bool AccountHash(const std::string& name, std::string* hash, std::string* error) override {
-    Reply r = Command({"GET", "rl:account:" + name}, error);
+  bool FindAccount(const std::string& name, Account* account, std::string* error) override {
+    Reply r = Command({"EVAL", kFindAccountScript, "1", "rl:name:" + FoldName(name), name}, error);
     if (r == nullptr) return false;
-    *hash = r->type == REDIS_REPLY_STRING ? std::string(r->str, r->len) : "";
+    *account = {name, ""};
+    if (r->elements == 2) *account = {Text(r->element[0]), Text(r->element[1])};
+    return true;
+  }
+
+  bool TopRatings(uint32_t count, std::vector<Record>* records, std::string* error) override {
+    records->clear();
+    if (count == 0) return true;
+    Reply r = Command({"ZRANGE", "rl:rank", "0", std::to_string(count - 1), "WITHSCORES"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i + 1 < r->elements; i += 2)
+      records->push_back(
+          {Text(r->element[i]), static_cast<uint32_t>(-std::stoll(Text(r->element[i + 1])))});
+    return true;
+  }
+
+  bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
+                 std::string* error) override {
+    std::string online = "rl:online:" + server.id;
+    bool ok = Command({"MULTI"}, error) != nullptr;
+    if (ok && resync != nullptr) {
+      Command({"DEL", online}, error);
+      std::vector<std::string> set = {"HSET", online};
+      for (const OnlinePlayer& player : *resync) {
+        set.push_back(player.name);
+        set.push_back(OnlineValue(player));
+      }
+      if (!resync->empty()) Command(set, error);
+    }
+    if (ok) {
+      Command({"SET", "rl:server:" + server.id, PackServer(server), "PX",
+               std::to_string(kServerGone.count())},
+              error);
+      Command({"SADD", "rl:servers", server.id}, error);
+    }
+    return ok && Command({"EXEC"}, error) != nullptr;
+  }
+
+  bool SetOnline(const OnlinePlayer& player, bool online, std::string* error) override {
+    std::string key = "rl:online:" + player.server;
+    if (online) return Command({"HSET", key, player.name, OnlineValue(player)}, error) != nullptr;
+    return Command({"EVAL", kOfflineScript, "1", key, player.name, OnlineValue(player)}, error) !=
+           nullptr;
+  }
+
+  bool Leave(const std::string& server, std::string* error) override {
+    return Command({"DEL", "rl:server:" + server, "rl:online:" + server}, error) != nullptr &&
+           Command({"SREM", "rl:servers", server}, error) != nullptr;
+  }
+
+  bool Online(std::vector<ServerInfo>* servers, std::vector<OnlinePlayer>* players,
+              std::string* error) override {
+    Reply r = Command({"EVAL", kOnlineScript, "0"}, error);
+    if (r == nullptr) return false;
+    servers->clear();
+    players->clear();
+    for (size_t i = 0; i + 2 < r->elements; i += 3) {
+      ServerInfo server;
+      if (!UnpackServer(Text(r->element[i + 1]), &server)) continue;
+      server.id = Text(r->element[i]);
+      servers->push_back(server);
+      const redisReply* list = r->element[i + 2];
+      for (size_t j = 0; j + 1 < list->elements; j += 2) {
+        std::string value = Text(list->element[j + 1]);
+        size_t tab = value.find('\t');
+        if (tab == std::string::npos) continue;
+        players->push_back({Text(list->element[j]), server.id, value.substr(tab + 1),
+                            std::stoll(value.substr(0, tab))});
+      }
+    }
+    Deduplicate(players);
     return true;
   }
 
   // The ratings of these players, as records in the same order (kStartRating when unrated).
   bool Ratings(const std::vector<std::string>& names, std::vector<Record>* records,
-               std::string* error) {
+               std::string* error) override {
     std::map<std::string, int64_t> values;
     if (!HashNumbers(kRatings, names, &values, error)) return false;
     records->clear();
@@ -159,13 +282,15 @@ class RedisStore : public Store {
     return true;
   }
 
-  bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
+  bool Join(uint32_t giid, const std::string& player, bool* joined, bool* added,
+            std::string* error) override {
     Reply r = Command(
         {"EVAL", kJoinScript, "4", Key("rl:members:", giid), Key("rl:memberset:", giid),
          Key("rl:final:", giid), Key("rl:invited:", giid), player, std::to_string(kMaxRecords)},
         error);
     if (r == nullptr) return false;
-    *joined = r->type == REDIS_REPLY_INTEGER && r->integer == 1;
+    *joined = r->type == REDIS_REPLY_INTEGER && r->integer >= 1;
+    *added = *joined && r->integer == 1;
     return true;
   }
 
@@ -230,10 +355,13 @@ class RedisStore : public Store {
           pairCooldownSeconds, &stamp);
       Bytes packed = PackOutcome(giid, *outcome);
       std::vector<std::string> set = {"HSET", kRatings};
+      std::vector<std::string> rank = {"ZADD", "rl:rank"};
       std::string history = "giid=" + std::to_string(giid);
       for (const Record& record : outcome->players) {
         set.push_back(record.name);
         set.push_back(std::to_string(record.rating));
+        rank.push_back("-" + std::to_string(record.rating));
+        rank.push_back(record.name);
         history += " " + record.name + "=" + std::to_string(record.rating);
       }
       std::vector<std::string> stamps = {"HSET", kPairs};
@@ -243,6 +371,7 @@ class RedisStore : public Store {
       }
       if (Command({"MULTI"}, error) == nullptr) return false;
       if (!names.empty()) Command(set, error);
+      if (!names.empty()) Command(rank, error);
       if (!stamp.empty()) Command(stamps, error);
       Command({"SET", final, std::string(packed.begin(), packed.end())}, error);
       Command({"RPUSH", "rl:history", history}, error);
@@ -272,6 +401,10 @@ class RedisStore : public Store {
   }
 
  private:
+  static std::string Text(const redisReply* reply) {
+    return reply->str != nullptr ? std::string(reply->str, reply->len) : std::string();
+  }
+
   // Runs one command; a broken connection is made again once. Null (with *error) on failure;
   // an error reply is a failure too.
   Reply Command(const std::vector<std::string>& args, std::string* error) {

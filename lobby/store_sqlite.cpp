@@ -33,7 +33,12 @@ const char kSchema[] =
     "  PRIMARY KEY(giid, name));"
     "CREATE TABLE IF NOT EXISTS reports(giid INTEGER NOT NULL, name TEXT NOT NULL,"
     "  vote INTEGER NOT NULL, scores BLOB NOT NULL, PRIMARY KEY(giid, name));"
-    "CREATE TABLE IF NOT EXISTS pairs(pair BLOB PRIMARY KEY, at INTEGER NOT NULL);";
+    "CREATE TABLE IF NOT EXISTS pairs(pair BLOB PRIMARY KEY, at INTEGER NOT NULL);"
+    // A name is one account without regard to case; every account has a rating, so that the
+    // ratings table finds the highest from an index.
+    "CREATE UNIQUE INDEX IF NOT EXISTS accounts_folded ON accounts(name COLLATE NOCASE);"
+    "INSERT OR IGNORE INTO ratings(name, rating) SELECT name, 1000 FROM accounts;"
+    "CREATE INDEX IF NOT EXISTS ratings_rank ON ratings(rating DESC, name);";
 
 // One prepared statement, finalised when it goes out of scope.
 class Statement {
@@ -81,17 +86,50 @@ class SqliteStore : public Store {
   explicit SqliteStore(sqlite3* db) : db_(db) {}
   ~SqliteStore() override { sqlite3_close(db_); }
 
-  bool AddAccount(const std::string& name, const std::string& hash, std::string* error) override {
+  bool AddAccount(const Account& account, bool replace, AddResult* result,
+                  std::string* error) override {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    Account found;
+    if (!FindAccount(account.name, &found, error)) return Rollback();
+    if (!found.hash.empty() && (found.name != account.name || !replace)) {
+      *result = AddResult::kTaken;
+      return Exec("COMMIT", error);
+    }
     Statement s(db_,
                 "INSERT INTO accounts(name, hash) VALUES(?1, ?2)"
                 " ON CONFLICT(name) DO UPDATE SET hash = excluded.hash");
-    return Done(s.Bind(1, name).Bind(2, hash).Step(), error);
+    Statement r(db_, "INSERT OR IGNORE INTO ratings(name, rating) VALUES(?1, ?2)");
+    if (!Done(s.Bind(1, account.name).Bind(2, account.hash).Step(), error) ||
+        !Done(r.Bind(1, account.name).Bind(2, kStartRating).Step(), error))
+      return Rollback();
+    *result = found.hash.empty() ? AddResult::kAdded : AddResult::kReplaced;
+    return Exec("COMMIT", error);
   }
 
-  bool AccountHash(const std::string& name, std::string* hash, std::string* error) override {
-    Statement s(db_, "SELECT hash FROM accounts WHERE name = ?1");
+  bool FindAccount(const std::string& name, Account* account, std::string* error) override {
+    Statement s(db_, "SELECT name, hash FROM accounts WHERE name = ?1 COLLATE NOCASE");
     int rc = s.Bind(1, name).Step();
-    *hash = rc == SQLITE_ROW ? s.Text(0) : "";
+    *account = rc == SQLITE_ROW ? Account{s.Text(0), s.Text(1)} : Account{name, ""};
+    return Done(rc, error);
+  }
+
+  bool Ratings(const std::vector<std::string>& names, std::vector<Record>* records,
+               std::string* error) override {
+    records->clear();
+    for (const std::string& name : names) {
+      records->push_back({name, kStartRating});
+      if (!Rating(name, &records->back().rating, error)) return false;
+    }
+    return true;
+  }
+
+  bool TopRatings(uint32_t count, std::vector<Record>* records, std::string* error) override {
+    records->clear();
+    Statement s(db_, "SELECT name, rating FROM ratings ORDER BY rating DESC, name LIMIT ?1");
+    s.Bind(1, count);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW)
+      records->push_back({s.Text(0), static_cast<uint32_t>(s.Int(1))});
     return Done(rc, error);
   }
 
@@ -123,8 +161,9 @@ class SqliteStore : public Store {
     return Exec("COMMIT", error);
   }
 
-  bool Join(uint32_t giid, const std::string& player, bool* joined, std::string* error) override {
-    *joined = false;
+  bool Join(uint32_t giid, const std::string& player, bool* joined, bool* added,
+            std::string* error) override {
+    *joined = *added = false;
     Statement s(db_,
                 "SELECT outcome IS NULL, (SELECT count(*) FROM members WHERE giid = ?1),"
                 " (SELECT count(*) FROM members WHERE giid = ?1 AND name = ?2),"
@@ -138,7 +177,7 @@ class SqliteStore : public Store {
     if (s.Int(3) != 0 && s.Int(4) == 0) return true;  // for invited players only
     Statement m(db_, "INSERT INTO members(giid, seq, name) VALUES(?1, ?2, ?3)");
     if (!Done(m.Bind(1, giid).Bind(2, s.Int(1)).Bind(3, player).Step(), error)) return false;
-    return *joined = true;
+    return *joined = *added = true;
   }
 
   bool Members(uint32_t giid, std::vector<std::string>* members, std::string* error) override {
@@ -246,6 +285,50 @@ class SqliteStore : public Store {
     handler_ = std::move(handler);
   }
 
+  // A SQLite lobby has one server: who is online lives in this process, which is all of it.
+  bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
+                 std::string* error) override {
+    servers_[server.id] = server;
+    if (resync != nullptr) {
+      online_.erase(server.id);
+      for (const OnlinePlayer& player : *resync) online_[server.id][player.name] = player;
+    }
+    return true;
+  }
+  bool SetOnline(const OnlinePlayer& player, bool online, std::string* error) override {
+    auto& here = online_[player.server];
+    auto found = here.find(player.name);
+    if (online) {
+      here[player.name] = player;
+    } else if (found != here.end() && found->second.since == player.since) {
+      here.erase(found);  // not when the entry is of a newer login
+    }
+    return true;
+  }
+  bool Leave(const std::string& server, std::string* error) override {
+    servers_.erase(server);
+    online_.erase(server);
+    return true;
+  }
+  bool Online(std::vector<ServerInfo>* servers, std::vector<OnlinePlayer>* players,
+              std::string* error) override {
+    servers->clear();
+    players->clear();
+    int64_t now = UnixMs();
+    for (auto it = servers_.begin(); it != servers_.end();) {
+      if (now - it->second.heartbeat > kServerGone.count()) {
+        online_.erase(it->first);
+        it = servers_.erase(it);
+        continue;
+      }
+      servers->push_back(it->second);
+      for (const auto& entry : online_[it->first]) players->push_back(entry.second);
+      ++it;
+    }
+    Deduplicate(players);
+    return true;
+  }
+
  private:
   bool Done(int rc, std::string* error) {
     if (rc == SQLITE_ROW || rc == SQLITE_DONE || rc == SQLITE_OK) return true;
@@ -269,6 +352,8 @@ class SqliteStore : public Store {
 
   sqlite3* db_;
   std::function<void(const Bytes&)> handler_;
+  std::map<std::string, ServerInfo> servers_;
+  std::map<std::string, std::map<std::string, OnlinePlayer>> online_;
 };
 
 // The file holds password hashes: a new one is made readable by its owner only, and an old one

@@ -296,6 +296,92 @@ def sqlite_restart(lab):
     assert Peer(server.port, lab.ca).login('Ada', PASSWORD) == ['Ada', 990]
 
 
+# Sign-ups that must be refused: the name and password sent, the rule, and the server that
+# takes no sign-ups for the first row. The last row is the third sign-up from one address
+# when two are allowed at once.
+SIGN_UPS = [
+    ('closed', 'Zed', 'long enough', 'registration-closed'),
+    ('another case', 'aDA', 'long enough', 'name-taken'),
+    ('short password', 'Zed', '7 bytes', 'password-rules'),
+    ('empty name', '', 'long enough', 'name-rules'),
+    ('leading space', ' Zed', 'long enough', 'name-rules'),
+    ('trailing space', 'Zed ', 'long enough', 'name-rules'),
+    ('control character', 'Z\x07d', 'long enough', 'name-rules'),
+    ('beyond ASCII', 'Z\xe9d', 'long enough', 'name-rules'),
+    ('third from one address', 'Yan', 'long enough', 'register-limit'),
+]
+
+
+def sign_up(lab, kind):
+    """Players make their own accounts: the refusals, then a player who signs up on one server,
+    logs in again on another with another case of the name, and sees who is online on both,
+    the ratings table and someone joining an instance."""
+    if kind == 'redis':
+        lab.redis()
+    store = lab.store(kind)
+    lab.accounts(store, 'Ada', 'Bram')
+    again = subprocess.run([lab.bin + '/rallylobby', '--store', store, '--add-player', 'ADA',
+                            '--password-file', lab.path('password'), '--cheap-hash'],
+                           capture_output=True, text=True, timeout=WAIT)
+    assert again.returncode == 1 and 'Ada exists' in again.stderr, again.stderr
+    closed = lab.server('closed', store)
+    first = lab.server('alpha', store, 0, '--open-registration', '--register-burst', '2')
+    second = lab.server('beta', store, 0, '--open-registration') if kind == 'redis' else first
+    peers = []  # kept open: they are online
+    for name in ('Xia', 'Wil'):
+        peers.append(Peer(first.port, lab.ca, source='127.0.5.1'))
+        peer = peers[-1]
+        peer.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Register', name, 'long enough'))
+        assert peer.expect('LoggedIn') == [name, 1000]
+    failures = []
+    for i, (what, name, password, rule) in enumerate(SIGN_UPS):
+        source = '127.0.5.1' if rule == 'register-limit' else f'127.0.6.{i + 1}'
+        peers.append(Peer((closed if what == 'closed' else first).port, lab.ca, source=source))
+        peer = peers[-1]
+        peer.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Register', name, password))
+        error = peer.expect('Error')
+        if error[:2] != [rule, 0x0A] or error[3] != 0:
+            failures.append(f'{what}: got {error}')
+        elif rule == 'register-limit' and 'retry after' not in error[2]:
+            failures.append(f'{what}: no time to come back in {error}')
+        # A refusal leaves the connection as it was: it can still log in.
+        peer.send(encode('Login', 'Bram', PASSWORD))
+        if peer.expect('LoggedIn') != ['Bram', 1000]:
+            failures.append(f'{what}: no login after the refusal')
+    assert not failures, '\n'.join(failures)
+    zoe = Peer(first.port, lab.ca)
+    zoe.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Register', 'Zoe', 'zoe password'))
+    assert zoe.expect('LoggedIn') == ['Zoe', 1000]
+    # Logging in as zOE finds Zoe, who goes by her name as stored everywhere, and ends her
+    # other connection.
+    zoe_again = Peer(second.port, lab.ca)
+    assert zoe_again.login('zOE', 'zoe password') == ['Zoe', 1000]
+    assert zoe.expect('Error')[0] == 'logged-in-elsewhere'
+    ada = Peer(first.port, lab.ca)
+    ada.login('Ada', PASSWORD)
+    everyone = [(name, 1000) for name in ('Ada', 'Bram', 'Wil', 'Xia', 'Zoe')]
+    ada.send(encode('Who'))
+    online = ada.expect('Online')
+    assert online == [5, everyone], online
+    ada.send(encode('StartInstance', ''))
+    giid = ada.expect('Instance')[0]
+    zoe_again.send(encode('Join', giid))
+    assert ada.expect('Joined') == [giid, 'Zoe']
+    for peer in (ada, zoe_again):
+        peer.send(encode('Results', giid, 1, '\x02\x01', 2))
+    ada.expect('FinalResults')
+    for count, table in ((3, [('Ada', 1010), ('Bram', 1000), ('Wil', 1000)]), (1, [('Ada', 1010)])):
+        ada.send(encode('Ratings', count))
+        assert ada.expect('RatingsTable') == [table]
+    # Zoe leaves: she is off the list of who is online.
+    zoe_again.close()
+
+    def alone():
+        ada.send(encode('Who'))
+        return ada.expect('Online') == [4, [('Ada', 1010)] + everyone[1:-1]]
+    wait_for('Zoe off the list', alone)
+
+
 # Hostile clients: what each sends, and the error it must get (rule, closed afterwards, and
 # words its detail must have).
 HOSTILE = [
@@ -611,6 +697,7 @@ def forged_log_line(lab):
 ATTACKS = {f.__name__: f for f in (silent_connections, login_flood, password_guessing, same_player_twice,
                                    farming, chatty_player, redis_pause, forged_log_line)}
 CASES = {f.__name__: f for f in (scale_out, server_killed, redis_restart, sqlite_restart, hostile)}
+CASES.update({'sign_up_' + kind: lambda lab, kind=kind: sign_up(lab, kind) for kind in ('sqlite', 'redis')})
 CASES.update({'attack_' + name: f for name, f in ATTACKS.items()})
 
 

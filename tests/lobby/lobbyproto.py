@@ -12,11 +12,13 @@ LOBBY = {
     'Chat': (0x03, ['text']), 'StartInstance': (0x04, ['text']), 'Join': (0x05, ['u32']),
     'Vote': (0x06, ['u32', 'u8']), 'Results': (0x07, ['u32', 'u8', 'text', 'u32']),
     'Accuse': (0x08, ['u32', 'text']), 'Ping': (0x09, ['u32']),
+    'Register': (0x0A, ['text', 'text']), 'Who': (0x0B, []), 'Ratings': (0x0C, ['u32']),
     'Welcome': (0x41, ['u32', 'text']), 'LoggedIn': (0x42, ['text', 'u32']),
     'Error': (0x43, ['text', 'u8', 'text', 'u8']), 'Instance': (0x44, ['u32', 'u32', 'text']),
     'JoinResult': (0x45, ['u32', 'u32']), 'VoteCast': (0x46, ['u32', 'u8', 'text']),
     'FinalResults': (0x47, ['u32', 'u8', 'records']), 'ChatLine': (0x48, ['text', 'text']),
-    'Pong': (0x49, ['u32']),
+    'Pong': (0x49, ['u32']), 'Online': (0x4A, ['u32', 'records']),
+    'RatingsTable': (0x4B, ['records']), 'Joined': (0x4C, ['u32', 'text']),
 }
 BY_TYPE = {t: (name, fields) for name, (t, fields) in LOBBY.items()}
 
