@@ -177,11 +177,14 @@ TEST(PageModel, AnInstanceGathersItsMembersVotesAndResults) {
   EXPECT_EQ(model.Snapshot()["instances"].size(), 2u);
   // The snapshot holds what the updates said.
   EXPECT_EQ(model.Snapshot()["instances"][1], nine);
+  // Results that name the player signed in bring the player's rating.
+  model.Me("Ada", 1000);
+  EXPECT_EQ(model.Ratings({{"Bram", 900}, {"Ada", 1020}})["me"]["rating"], 1020);
+  EXPECT_FALSE(model.Online(1, {{"Bram", 900}}).contains("me"));
   model.Link("lost", "went away");
-  model.Me("Ada", 1010);
   Json snapshot = model.Snapshot();
   EXPECT_EQ(snapshot["link"]["state"], "lost");
-  EXPECT_EQ(snapshot["me"]["player"], "Ada");
+  EXPECT_EQ(snapshot["me"], Json({{"player", "Ada"}, {"rating", 1020}}));
   EXPECT_FALSE(snapshot["signIn"].get<bool>());
 }
 

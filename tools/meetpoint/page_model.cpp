@@ -175,17 +175,27 @@ Json PageModel::Vote(uint32_t giid, uint32_t vote, const std::string& voter) {
 Json PageModel::Results(uint32_t giid, uint32_t vote, const std::vector<PageRecord>& players) {
   InstanceState& instance = Find(giid);
   instance.results = {{"at", WallClockMs()}, {"vote", vote}, {"players", Records(players)}};
-  return InstanceUpdate(giid);
+  return WithMe(InstanceUpdate(giid), players);
 }
 
 Json PageModel::Online(uint32_t total, const std::vector<PageRecord>& players) {
   online_ = {{"total", total}, {"players", Records(players)}};
-  return {{"kind", "online"}, {"online", online_}};
+  return WithMe({{"kind", "online"}, {"online", online_}}, players);
 }
 
 Json PageModel::Ratings(const std::vector<PageRecord>& players) {
   ratings_ = Records(players);
-  return {{"kind", "ratings"}, {"ratings", ratings_}};
+  return WithMe({{"kind", "ratings"}, {"ratings", ratings_}}, players);
+}
+
+// A list of ratings that names the player signed in brings that player's new rating too.
+Json PageModel::WithMe(Json update, const std::vector<PageRecord>& players) {
+  for (const PageRecord& p : players) {
+    if (!me_["player"].is_string() || me_["player"] != Latin1ToUtf8(p.name)) continue;
+    me_["rating"] = p.rating;
+    update["me"] = me_;
+  }
+  return update;
 }
 
 Json PageModel::Game(bool connected, int connection) {

@@ -76,6 +76,7 @@ class PageModel {
   InstanceState& Find(uint32_t giid);
   Json InstanceJson(uint32_t giid, const InstanceState& instance) const;
   Json InstanceUpdate(uint32_t giid);
+  Json WithMe(Json update, const std::vector<PageRecord>& players);
 
   Json link_;
   Json me_;

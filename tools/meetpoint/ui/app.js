@@ -199,7 +199,10 @@
       let message;
       try { message = JSON.parse(event.data); } catch (e) { return; }
       const handle = handlers[message.kind];
-      if (handle && (state || message.kind === 'snapshot')) handle(message);
+      if (!handle || !(state || message.kind === 'snapshot')) return;
+      handle(message);
+      // Results and rating lists that name the player bring the player's new rating.
+      if (message.me && message.kind !== 'me') { state.me = message.me; drawMe(); }
     };
     socket.onclose = () => {
       const line = $('link');
