@@ -30,8 +30,8 @@ TEST(PageAccess, EveryRequestPassesTheRulesOrIsRefusedWithItsStatus) {
       {"token among other fields", "GET", "/?a=1&token=" + std::string(kToken) + "&b",
        "127.0.0.1:4000", "", "", false, 200},
       {"no token", "GET", "/", "127.0.0.1:4000", "", "", false, 403},
-      {"a token one digit short", "GET", "/" + t.substr(0, t.size() - 1), "127.0.0.1:4000", "",
-       "", false, 403},
+      {"a token one digit short", "GET", "/" + t.substr(0, t.size() - 1), "127.0.0.1:4000", "", "",
+       false, 403},
       {"a wrong header beside no query", "GET", "/", "127.0.0.1:4000", "", "x", false, 403},
       {"a rebound name", "GET", "/" + t, "evil.example:4000", "", "", false, 403},
       {"another port", "GET", "/" + t, "127.0.0.1:4001", "", "", false, 403},
@@ -60,9 +60,9 @@ TEST(PageAccess, EveryRequestPassesTheRulesOrIsRefusedWithItsStatus) {
     PageRequest request{row.method, row.target, row.host, row.origin, row.header, row.upgrade};
     EXPECT_EQ(CheckPageRequest(access, request).status, row.status) << row.what;
   }
-  EXPECT_EQ(CheckPageRequest(access, {"GET", "/style.css" + t, "127.0.0.1:4000", "", "", false})
-                .path,
-            "/style.css");
+  EXPECT_EQ(
+      CheckPageRequest(access, {"GET", "/style.css" + t, "127.0.0.1:4000", "", "", false}).path,
+      "/style.css");
   // An IPv6 page names its address in brackets.
   PageAccess six = MakePageAccess("::1", 4000, kToken);
   EXPECT_EQ(CheckPageRequest(six, {"GET", "/" + t, "[::1]:4000", "", "", false}).status, 200);
@@ -108,10 +108,10 @@ TEST(PageCommands, AreCheckedFieldByField) {
        "Jos\xe9"},
       {R"({"do":"chat","text":"<img src=x onerror=alert(1)>"})", true, PageCommand::Kind::kChat,
        "<img src=x onerror=alert(1)>"},
-      {R"({"do":"chat","text":")" + std::string(255, 'a') + "\"}", true,
-       PageCommand::Kind::kChat, std::string(255, 'a')},
-      {R"({"do":"chat","text":")" + std::string(256, 'a') + "\"}", false,
-       PageCommand::Kind::kChat, ""},
+      {R"({"do":"chat","text":")" + std::string(255, 'a') + "\"}", true, PageCommand::Kind::kChat,
+       std::string(255, 'a')},
+      {R"({"do":"chat","text":")" + std::string(256, 'a') + "\"}", false, PageCommand::Kind::kChat,
+       ""},
       {R"({"do":"chat","text":""})", false, PageCommand::Kind::kChat, ""},
       {R"({"do":"chat","text":5})", false, PageCommand::Kind::kChat, ""},
       {R"({"do":"signin","player":")" + std::string(32, 'a') + R"(","password":"p"})", false,

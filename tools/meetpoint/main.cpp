@@ -849,16 +849,15 @@ int main(int argc, char** argv) {
     // Without --player the page signs in: the relay connects and waits for it.
     bool signInOnPage = options.ui && relay.player.empty() && options.passwordFile.empty();
     if (relay.servers.empty() ||
-        (!signInOnPage && (relay.player.empty() || relay.player.size() > 31 ||
-                           options.passwordFile.empty()))) {
+        (!signInOnPage &&
+         (relay.player.empty() || relay.player.size() > 31 || options.passwordFile.empty()))) {
       fprintf(stderr,
               "meetpoint: --lobby needs servers, and --player NAME (1 to 31 characters) with "
               "--password-file, or --ui to sign in on the page\n");
       return 2;
     }
     std::ifstream passwordFile(options.passwordFile, std::ios::binary);
-    if (!signInOnPage &&
-        (!std::getline(passwordFile, relay.password) || relay.password.empty())) {
+    if (!signInOnPage && (!std::getline(passwordFile, relay.password) || relay.password.empty())) {
       fprintf(stderr, "meetpoint: can't read a password from %s\n", options.passwordFile.c_str());
       return 2;
     }

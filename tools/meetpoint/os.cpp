@@ -224,8 +224,8 @@ namespace mp {
 
 bool RandomBytes(uint8_t* out, size_t size) {
 #ifdef _WIN32
-  return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out, static_cast<ULONG>(size),
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG));
+  return BCRYPT_SUCCESS(
+      BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 #else
   while (size > 0) {
     ssize_t n = getrandom(out, size, 0);

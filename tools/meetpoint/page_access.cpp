@@ -100,8 +100,8 @@ PageVerdict CheckPageRequest(const PageAccess& access, const PageRequest& reques
   }
   if (!reads) return Refuse(405, "the page takes GET only; it changes things over its WebSocket");
   if (request.upgrade != (verdict.path == "/ws"))
-    return Refuse(request.upgrade ? 404 : 426, request.upgrade ? "no WebSocket there"
-                                                              : "/ws is for a WebSocket");
+    return Refuse(request.upgrade ? 404 : 426,
+                  request.upgrade ? "no WebSocket there" : "/ws is for a WebSocket");
   return verdict;
 }
 
@@ -109,8 +109,8 @@ bool IsLoopbackHost(const std::string& host) {
   if (host == "::1") return true;
   unsigned parts[4];
   char end = 0;
-  if (sscanf(host.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3],
-             &end) != 4)
+  if (sscanf(host.c_str(), "%3u.%3u.%3u.%3u%c", &parts[0], &parts[1], &parts[2], &parts[3], &end) !=
+      4)
     return false;
   for (unsigned part : parts) {
     if (part > 255) return false;

@@ -20,8 +20,8 @@ bool ParsePageCommand(const std::string& message, PageCommand* command, std::str
   std::string raw;
   if (what == "signin" || what == "signup") {
     command->kind = what == "signin" ? PageCommand::Kind::kSignIn : PageCommand::Kind::kSignUp;
-    if (!text("player", &raw) || !Utf8ToLatin1(raw, &command->player) ||
-        command->player.empty() || command->player.size() > 31) {
+    if (!text("player", &raw) || !Utf8ToLatin1(raw, &command->player) || command->player.empty() ||
+        command->player.size() > 31) {
       *problem = "a player's name is 1 to 31 characters";
       return false;
     }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 namespace mp {
 
 namespace {
@@ -35,15 +34,13 @@ void PageFeed::LocalPlayers(const Lobby& lobby, const LobbySettings& settings) {
   std::stable_sort(ranked.begin(), ranked.end(), [](const PageRecord& a, const PageRecord& b) {
     return a.rating > b.rating || (a.rating == b.rating && a.name < b.name);
   });
-  server_->Update([players](PageModel& m) {
-    return m.Online(static_cast<uint32_t>(players.size()), players);
-  });
+  server_->Update(
+      [players](PageModel& m) { return m.Online(static_cast<uint32_t>(players.size()), players); });
   server_->Update([ranked](PageModel& m) { return m.Ratings(ranked); });
   server_->Update([players](PageModel& m) { return m.Me(players[0].name, players[0].rating); });
 }
 
-void PageFeed::LocalEvent(const Message& event, const Lobby& lobby,
-                          const LobbySettings& settings) {
+void PageFeed::LocalEvent(const Message& event, const Lobby& lobby, const LobbySettings& settings) {
   uint32_t giid = event.NumberOf("GiID");
   const std::string& me = settings.localPlayer;
   switch (event.type) {
@@ -95,7 +92,8 @@ void PageFeed::FromLobby(const lobby::Message& message) {
     case lobby::kError: {
       const lobby::MessageLayout* layout = lobby::LayoutOf(static_cast<uint8_t>(m.num(1)));
       std::string request = layout != nullptr ? layout->name : "";
-      return update([m, request](PageModel& p) { return p.Refused(m.text(0), request, m.text(2)); });
+      return update(
+          [m, request](PageModel& p) { return p.Refused(m.text(0), request, m.text(2)); });
     }
     case lobby::kInstance:
       return update([m](PageModel& p) { return p.Instance(m.num(0), m.num(1), m.text(2)); });

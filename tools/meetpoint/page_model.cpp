@@ -24,7 +24,11 @@ bool Utf8ToLatin1(const std::string& text, std::string* out) {
   out->clear();
   for (size_t i = 0; i < text.size();) {
     auto lead = static_cast<uint8_t>(text[i]);
-    size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
+    size_t length = lead < 0x80         ? 1
+                    : (lead >> 5) == 6  ? 2
+                    : (lead >> 4) == 14 ? 3
+                    : (lead >> 3) == 30 ? 4
+                                        : 0;
     if (length == 0 || i + length > text.size()) return false;
     uint32_t code = length == 1 ? lead : lead & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
@@ -78,17 +82,10 @@ Json PageModel::Snapshot() const {
   for (uint32_t giid : instanceOrder_) instances.push_back(InstanceJson(giid, instances_.at(giid)));
   Json game = game_;
   game["lines"] = Json(gameLines_);
-  return {{"kind", "snapshot"},
-          {"mode", mode_},
-          {"server", server_},
-          {"signIn", signIn_},
-          {"link", link_},
-          {"me", me_},
-          {"online", online_},
-          {"ratings", ratings_},
-          {"chat", Json(chat_)},
-          {"instances", instances},
-          {"game", game}};
+  return {{"kind", "snapshot"},     {"mode", mode_},       {"server", server_},
+          {"signIn", signIn_},      {"link", link_},       {"me", me_},
+          {"online", online_},      {"ratings", ratings_}, {"chat", Json(chat_)},
+          {"instances", instances}, {"game", game}};
 }
 
 Json PageModel::Link(const std::string& state, const std::string& text) {

@@ -85,8 +85,9 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     beast::get_lowest_layer(ws_).expires_never();
     // Pings when idle, and a close when a page stops answering them.
     ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
-    ws_.set_option(websocket::stream_base::decorator(
-        [](websocket::response_type& response) { response.set(http::field::server, "meetpoint"); }));
+    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type& response) {
+      response.set(http::field::server, "meetpoint");
+    }));
     ws_.read_message_max(kMaxPageMessage);
     auto self = shared_from_this();
     ws_.async_accept(request, [self](beast::error_code ec) {
@@ -199,8 +200,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
   void Answer(int status, const std::string& body, const std::string& type, bool keepAlive,
               bool head = false) {
-    auto response = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(status), 11);
+    auto response =
+        std::make_shared<http::response<http::string_body>>(static_cast<http::status>(status), 11);
     response->set(http::field::server, "meetpoint");
     response->set(http::field::content_type, type.empty() ? "text/plain; charset=utf-8" : type);
     response->set(http::field::cache_control, "no-store");

@@ -209,8 +209,10 @@ struct LobbyLink::Impl {
                     .Text(settings.password));
           signingIn = true;
         } else {
-          News("== connected to lobby server " + Server() + "; waiting for the player to sign in "
-               "on the page", nullptr, "connected");
+          News("== connected to lobby server " + Server() +
+                   "; waiting for the player to sign in "
+                   "on the page",
+               nullptr, "connected");
         }
         return;
       case lobby::kLoggedIn:
@@ -259,9 +261,10 @@ struct LobbyLink::Impl {
       // Nobody signed in while the server waited: the next sign-in connects again.
       Drop();
       timer.cancel();
-      return News("== lobby server " + Server() + " closed the connection, as nobody signed in; "
-                  "signing in on the page connects again", nullptr, "idle",
-                  "nobody signed in");
+      return News("== lobby server " + Server() +
+                      " closed the connection, as nobody signed in; "
+                      "signing in on the page connects again",
+                  nullptr, "idle", "nobody signed in");
     }
     // A sign-in from the page that the server turned down is dropped: the page shows why, and
     // the player tries again. Only a busy server is tried again by itself.
@@ -386,7 +389,7 @@ struct LobbyLink::Impl {
   bool create = false;           // the page asked for a new account
   bool accepted = false;         // the server let this player in once
   bool pageCredentials = false;  // the player came from the page, not --player
-  bool stopped = false;  // the player logged in elsewhere: no more tries
+  bool stopped = false;          // the player logged in elsewhere: no more tries
   bool stopping = false;
   std::mutex mutex;
   std::vector<RelayNews> news;
@@ -424,11 +427,8 @@ void LobbyLink::SignIn(const std::string& player, const std::string& password, b
   Impl* impl = impl_.get();
   asio::post(impl->io, [impl, player, password, create] {
     auto refuse = [impl](const std::string& why) {
-      lobby::Message error = lobby::Message(lobby::kError)
-                                 .Text("signing-in")
-                                 .Num(lobby::kLogin)
-                                 .Text(why)
-                                 .Num(0);
+      lobby::Message error =
+          lobby::Message(lobby::kError).Text("signing-in").Num(lobby::kLogin).Text(why).Num(0);
       impl->News("!! not signed in: " + why, &error);
     };
     if (impl->online) return refuse("Already signed in as " + impl->settings.player + ".");

@@ -24,7 +24,7 @@ namespace mp {
 
 struct RelaySettings {
   std::vector<std::string> servers;  // HOST:PORT, tried in turn
-  std::string player;  // empty: wait for SignIn
+  std::string player;                // empty: wait for SignIn
   std::string password;
   std::shared_ptr<LobbyTls> tls;  // null: plain TCP, allowed only to loopback addresses
 };
