@@ -3,12 +3,12 @@
 # and the linux preset's rallylobby (built first), reached from chromium on Linux. install.sh
 # (chromium, Node.js, npm ci) runs first, as a fixture.
 set(browser_dir ${CMAKE_SOURCE_DIR}/tests/browser)
-if(NOT TEST browser_install)
-  add_test(NAME browser_install COMMAND ${browser_dir}/install.sh)
-  set_tests_properties(browser_install PROPERTIES FIXTURES_SETUP browser LABELS browser
-                       RESOURCE_LOCK browser_node_modules TIMEOUT 600)
-endif()
 function(add_player_page_test name pattern)
+  if(NOT TEST browser_install)
+    add_test(NAME browser_install COMMAND ${browser_dir}/install.sh)
+    set_tests_properties(browser_install PROPERTIES FIXTURES_SETUP browser LABELS browser
+                         RESOURCE_LOCK browser_node_modules TIMEOUT 600)
+  endif()
   add_test(NAME ${name} COMMAND node --test-name-pattern=${pattern} player_page.test.mjs
            WORKING_DIRECTORY ${browser_dir})
   set_tests_properties(${name} PROPERTIES LABELS browser FIXTURES_REQUIRED browser TIMEOUT 180

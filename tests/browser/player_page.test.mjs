@@ -58,10 +58,12 @@ class Lab {
     return proc;
   }
 
-  async server(name, ...options) {
+  // A rallylobby with its store in name.db, on a free port or the port given (a restart).
+  async server(name, options = [], port = 0) {
     const portFile = this.file(name + '.port');
+    fs.rmSync(portFile, { force: true });
     const proc = this.spawn(name, BIN + '/rallylobby', ['--store', this.file(name + '.db'), '--name', name,
-      '--listen', '127.0.0.1:0', '--port-file', portFile, '--cert', this.ca, '--key', this.file('key.pem'), ...options]);
+      '--listen', '127.0.0.1:' + port, '--port-file', portFile, '--cert', this.ca, '--key', this.file('key.pem'), ...options]);
     proc.port = await until(name + ' listening', () => fs.existsSync(portFile) && fs.readFileSync(portFile, 'utf8'));
     return proc;
   }
@@ -184,7 +186,7 @@ async function say(page, text) {
 // Ada and Bram, each with a meetpoint (Ada's the Windows one, under Wine, when asked), sign up,
 // then sign in on new meetpoints, chat, and play an instance that Ada's game starts.
 async function twoPlayers(adaOnWindows) {
-  const server = await lab.server('open-lobby', '--open-registration');
+  const server = await lab.server('open-lobby', ['--open-registration']);
   let ada = await lab.meetpoint('ada-first', server, adaOnWindows);
   let bram = await lab.meetpoint('bram-first', server);
   let pages = [await open(ada.url), await open(bram.url)];
@@ -232,6 +234,12 @@ async function twoPlayers(adaOnWindows) {
   }
   await shows(pb, '#ratings tr', /^1\s*Ada\s*1010$/);
   await shows(pb, '#me', 'Bram · 990');
+
+  // The server goes away and comes back: both pages say so, and the players are back in.
+  await lab.stop(server);
+  for (const page of pages) await shows(page, '#link.lost', 'lost');
+  await lab.server('open-lobby', ['--open-registration'], server.port);
+  for (const page of pages) await shows(page, '#link.online', 'Online at');
   await shows(pb, '#game-state', 'Connected');
   games.forEach((g) => g.close());
   await shows(pa, '#game-state', 'Not connected');
@@ -256,7 +264,7 @@ function request(port, text) {
 }
 
 test('the page refuses what is not its own', { skip: !BIN }, async () => {
-  const openLobby = await lab.server('refusals-open', '--open-registration');
+  const openLobby = await lab.server('refusals-open', ['--open-registration']);
   const closedLobby = await lab.server('refusals-closed');
   const mp = { open: await lab.meetpoint('refusals-open-mp', openLobby), closed: await lab.meetpoint('refusals-closed-mp', closedLobby) };
   const url = new URL(mp.open.url);
