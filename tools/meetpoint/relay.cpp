@@ -64,16 +64,12 @@ struct LobbyLink::Impl {
 
   bool HasPlayer() const { return !settings.player.empty(); }
 
-  // Login, or Register for an account the page is making; the answer is awaited.
-  void SendSignIn(const std::shared_ptr<LobbyStream>& s) {
-    bool make = create && !accepted;
-    Write(lobby::Message(make ? lobby::kRegister : lobby::kLogin)
+  // Login, or Register for an account the page is making.
+  void WriteSignIn() {
+    Write(lobby::Message(create && !accepted ? lobby::kRegister : lobby::kLogin)
               .Text(settings.player)
               .Text(settings.password));
     signingIn = true;
-    Expect(s, kLoginWaitMs,
-           Server() + " did not answer the " + (make ? "sign-up" : "login") + " within " +
-               std::to_string(kLoginWaitMs / 1000) + " s");
   }
 
   const std::string& Server() const { return settings.servers[current]; }
@@ -203,11 +199,7 @@ struct LobbyLink::Impl {
       case lobby::kWelcome:
         welcomed = true;
         if (HasPlayer()) {
-          bool make = create && !accepted;
-          Write(lobby::Message(make ? lobby::kRegister : lobby::kLogin)
-                    .Text(settings.player)
-                    .Text(settings.password));
-          signingIn = true;
+          WriteSignIn();
         } else {
           News("== connected to lobby server " + Server() +
                    "; waiting for the player to sign in "
@@ -443,10 +435,14 @@ void LobbyLink::SignIn(const std::string& player, const std::string& password, b
       // Not connected (idle, or between tries): connect now.
       impl->timer.cancel();
       impl->backoff.Reset();
+      impl->News("", nullptr, "connecting");
       return impl->Connect();
     }
-    if (impl->welcomed) impl->SendSignIn(impl->stream);
-    // Else the Welcome to come sends it.
+    if (!impl->welcomed) return;  // the Welcome to come sends it
+    impl->WriteSignIn();
+    impl->Expect(impl->stream, kLoginWaitMs,
+                 impl->Server() + " did not answer the sign-in within " +
+                     std::to_string(kLoginWaitMs / 1000) + " s");
   });
 }
 

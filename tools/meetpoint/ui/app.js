@@ -70,6 +70,7 @@
       connected: 'Connected to ' + where + ', not signed in',
       online: 'Online at ' + where,
       lost: 'Link to ' + where + ' lost; meetpoint tries again',
+      idle: 'Not connected to ' + where + '; signing in connects',
       stopped: 'Not relaying: ' + where,
       local: "meetpoint's own lobby (no server)",
     };
