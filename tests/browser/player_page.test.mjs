@@ -294,6 +294,13 @@ test('the page refuses what is not its own', { skip: !BIN }, async () => {
   ];
   for (const [what, ask, expected] of rows) assert.match(await ask(), expected, what);
   site.close();
+  // The page listens on loopback only: any other address ends meetpoint before it serves.
+  for (const address of ['0.0.0.0:0', '192.0.2.1:0', '[::]:0']) {
+    const proc = lab.spawn('refusals-any', BIN + '/meetpoint', ['--ui', address]);
+    const code = await new Promise((r) => proc.once('exit', r));
+    assert.equal(code, 2, address);
+    assert.doesNotMatch(proc.output(), /page at/, address);
+  }
 
   // Sign-ups the lobby refuses: the page shows the rule's sentence, and nobody is signed in.
   const pages = { open: await open(mp.open.url), closed: await open(mp.closed.url) };
