@@ -9,7 +9,6 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <windows.h>
-#include <bcrypt.h>
 typedef int socklen_t;
 #else
 #include <arpa/inet.h>
@@ -18,7 +17,6 @@ typedef int socklen_t;
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -216,26 +214,6 @@ std::string UtcTimestamp() {
            utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
            static_cast<int>(ms % 1000));
   return text;
-}
-
-}  // namespace mp
-
-namespace mp {
-
-bool RandomBytes(uint8_t* out, size_t size) {
-#ifdef _WIN32
-  return BCRYPT_SUCCESS(
-      BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
-#else
-  while (size > 0) {
-    ssize_t n = getrandom(out, size, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    out += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-#endif
 }
 
 }  // namespace mp
