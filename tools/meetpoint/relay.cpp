@@ -258,24 +258,8 @@ struct LobbyLink::Impl {
                       "signing in on the page connects again",
                   nullptr, "idle", "nobody signed in");
     }
-    // A sign-in from the page that the server turned down is dropped: the page shows why, and
-    // the player tries again. Only a busy server is tried again by itself.
-    bool pageSignIn = (request == lobby::kLogin || request == lobby::kRegister) && !accepted;
-    if (pageSignIn && pageCredentials && rule != "busy") {
-      const lobby::MessageLayout* layout = lobby::LayoutOf(request);
-      News("!! lobby server refused " + std::string(layout->name) + ": " + Clean(rule) + ": " +
-               Clean(detail),
-           &error);
-      settings.player.clear();
-      settings.password.clear();
-      if (fatal) {
-        Drop();
-        timer.cancel();
-        News("", nullptr, "idle", "the server closed the connection after refusing the sign-in");
-      }
-      return;
-    }
-    if (rule != "busy" && rule != "logged-in-elsewhere") News("", &error);
+    // Every refusal goes to the page too, which shows its sentence.
+    News("", &error);
     if (rule == "busy") {
       // One line: the server can't take the login now and said when to come back.
       return Retry("lobby server " + Server() + " is busy (" + Clean(detail) + ")",
@@ -296,6 +280,18 @@ struct LobbyLink::Impl {
     News("!! lobby server refused " +
          std::string(layout != nullptr ? layout->name : "the connection") + ": " + Clean(rule) +
          ": " + Clean(detail));
+    // A sign-in from the page that the server turned down is dropped: the page shows why, and
+    // the player tries again (a busy server, above, is tried again by itself).
+    if (pageCredentials && !accepted && (request == lobby::kLogin || request == lobby::kRegister)) {
+      settings.player.clear();
+      settings.password.clear();
+      if (fatal) {
+        Drop();
+        timer.cancel();
+        News("", nullptr, "idle", "the server closed the connection after refusing the sign-in");
+      }
+      return;
+    }
     // A wrong password or a version the server does not speak will not get better soon.
     bool hopeless = rule == "bad-login" || rule == "version";
     bool loginFailed = !online && request == lobby::kLogin;
