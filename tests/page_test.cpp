@@ -63,6 +63,9 @@ TEST(PageAccess, EveryRequestPassesTheRulesOrIsRefusedWithItsStatus) {
   EXPECT_EQ(
       CheckPageRequest(access, {"GET", "/style.css" + t, "127.0.0.1:4000", "", "", false}).path,
       "/style.css");
+  EXPECT_EQ(
+      CheckPageRequest(access, {"GET", "/a%2fb%2Fc%7e" + t, "127.0.0.1:4000", "", "", false}).path,
+      "/a/b/c~");
   // An IPv6 page names its address in brackets.
   PageAccess six = MakePageAccess("::1", 4000, kToken);
   EXPECT_EQ(CheckPageRequest(six, {"GET", "/" + t, "[::1]:4000", "", "", false}).status, 200);
