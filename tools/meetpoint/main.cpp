@@ -58,15 +58,19 @@ const char kUsage[] =
     "                     127.0.0.1:0, a free port); prints its address with its token\n"
     "  --help, --version  print this, or the version, and end\n";
 
+#if defined(MEETPOINT_RELAY)
 // Chat lines from the lobby server that wait for the game at most; the oldest go first.
 const size_t kMaxChatWaiting = 50;
 // Other events from the lobby server that wait for the game at most.
 const size_t kMaxEventsWaiting = 1000;
+#endif
+#if defined(MEETPOINT_UI)
 // While a page is open, it learns who is online and the ratings this often.
 const int64_t kWhoEveryMs = 5000;
 const int64_t kRatingsEveryMs = 30000;
 // The ratings table's length.
 const uint32_t kRatingsShown = 113;
+#endif
 
 struct Options {
   uint16_t port = 0;
