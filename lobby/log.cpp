@@ -3,6 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
+#include <nlohmann/json.hpp>
+
+#include "json_text.h"
 #include "protocol.h"
 
 namespace lobby {
@@ -10,6 +13,7 @@ namespace lobby {
 namespace {
 
 LogLevel minimumLevel = LogLevel::kInfo;
+LogFormat format = LogFormat::kText;
 
 const char* LevelName(LogLevel level) {
   switch (level) {
@@ -35,6 +39,8 @@ std::string Bare(const std::string& text) {
 
 void SetLogLevel(LogLevel minimum) { minimumLevel = minimum; }
 
+void SetLogFormat(LogFormat chosen) { format = chosen; }
+
 bool LogEnabled(LogLevel level) { return level >= minimumLevel; }
 
 std::string FormatLogLine(const LogEntry& entry, std::chrono::system_clock::time_point when) {
@@ -47,6 +53,14 @@ std::string FormatLogLine(const LogEntry& entry, std::chrono::system_clock::time
   snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
            utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
            static_cast<int>(ms % 1000));
+  if (format == LogFormat::kJson) {
+    nlohmann::ordered_json line = {
+        {"time", stamp}, {"level", LevelName(entry.level)}, {"event", JsonText(entry.event)}};
+    if (!entry.player.empty()) line["player"] = JsonText(entry.player);
+    if (!entry.address.empty()) line["address"] = JsonText(entry.address);
+    if (!entry.detail.empty()) line["detail"] = JsonText(entry.detail);
+    return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+  }
   std::string line = std::string(stamp) + " " + LevelName(entry.level) + " " + Bare(entry.event);
   if (!entry.player.empty()) line += " player=" + Quote(entry.player);
   if (!entry.address.empty()) line += " address=" + Bare(entry.address);

@@ -14,6 +14,9 @@
 namespace lobby {
 
 enum class LogLevel { kInfo, kWarning, kError };
+// Text lines (the default), or one JSON object a line for log collectors: {"time", "level",
+// "event", and "player", "address", "detail" where they apply}.
+enum class LogFormat { kText, kJson };
 
 struct LogEntry {
   LogLevel level = LogLevel::kInfo;
@@ -25,11 +28,13 @@ struct LogEntry {
 
 // Lines below this level are dropped (--quiet: warnings and errors only).
 void SetLogLevel(LogLevel minimum);
+void SetLogFormat(LogFormat format);
 bool LogEnabled(LogLevel level);
 void Log(const LogEntry& entry);
 void Log(LogLevel level, const std::string& event, const std::string& detail);
 
-// One line as written: the time, the level, then the fields, texts quoted with Quote().
+// One line as written: the time, the level, then the fields, texts quoted with Quote(); or, in
+// JSON, each text as json_text.h gives it.
 std::string FormatLogLine(const LogEntry& entry, std::chrono::system_clock::time_point when);
 
 // For happenings that can come thousands of times a second (accept failures, busy logins, a

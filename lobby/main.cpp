@@ -19,6 +19,8 @@
 #include <string>
 
 #include "acceptor.h"
+#include "admin/api.h"
+#include "admin/http_listener.h"
 #include "auth.h"
 #include "log.h"
 #include "rallylink_version.h"
@@ -38,8 +40,14 @@ const char kUsage[] =
     "  --name NAME          the server's name in its Welcome (default rallylobby)\n"
     "  --voting-flags N     the voting flags of new game instances (default 1)\n"
     "  --quiet              log warnings and errors only\n"
+    "  --log-format F       text (the default) or json: one JSON object a line\n"
     "  --open-registration  players may make their own accounts (Register)\n"
     "  --help, --version    print this, or the version, and end\n"
+    "the operator's side (off by default):\n"
+    "  --admin HOST:PORT    metrics, health, the JSON API and the console page there\n"
+    "  --admin-token-file FILE  the bearer token of the API (its first line, 16 characters\n"
+    "                       or more)\n"
+    "  --admin-cert FILE --admin-key FILE  TLS for it; without them only on loopback\n"
     "limits (0 turns a cap or limit off):\n"
     "  --rate N             messages a second per connection (default 50; bursts of 2N)\n"
     "  --chat-rate N        chat lines a second per connection (default 2)\n"
@@ -82,6 +90,11 @@ struct Options {
   bool quiet = false;
   bool help = false;
   bool version = false;
+  std::string logFormat = "text";
+  std::string admin;
+  std::string adminTokenFile;
+  std::string adminCert;
+  std::string adminKey;
   std::string addPlayer;
   std::string passwordFile;
   unsigned long count = 0;
@@ -140,6 +153,11 @@ bool Parse(int argc, char** argv, Options* o) {
                                                      {"--key", &o->key},
                                                      {"--name", &o->server.name},
                                                      {"--add-player", &o->addPlayer},
+                                                     {"--log-format", &o->logFormat},
+                                                     {"--admin", &o->admin},
+                                                     {"--admin-token-file", &o->adminTokenFile},
+                                                     {"--admin-cert", &o->adminCert},
+                                                     {"--admin-key", &o->adminKey},
                                                      {"--password-file", &o->passwordFile}};
   for (int i = 1; i < argc; ++i) {
     std::string option = argv[i];
@@ -162,7 +180,8 @@ bool Parse(int argc, char** argv, Options* o) {
     }
   }
   o->server.name = o->server.name.substr(0, 64);
-  return o->server.limits.messagesPerSecond > 0 && o->server.limits.chatPerSecond > 0 &&
+  return (o->logFormat == "text" || o->logFormat == "json") &&
+         o->server.limits.messagesPerSecond > 0 && o->server.limits.chatPerSecond > 0 &&
          o->server.limits.chatBurst >= 1 && o->server.limits.loginQueue > 0 &&
          o->server.limits.hashThreads > 0 && o->server.limits.signUpBurst >= 1;
 }
@@ -205,6 +224,69 @@ int AddPlayers(const Options& o, lobby::Store& store) {
     }
   }
   printf("== stored %lu account%s in %s\n", count, count == 1 ? "" : "s", o.store.c_str());
+  return 0;
+}
+
+// An address and port of an option; false (with a line on stderr) when it is not one.
+bool Endpoint(const std::string& option, const std::string& text, asio::ip::address* address,
+              uint16_t* port) {
+  size_t colon = text.rfind(':');
+  ErrorCode ec;
+  unsigned long number = 0;
+  if (colon != std::string::npos) *address = asio::ip::make_address(text.substr(0, colon), ec);
+  if (colon == std::string::npos || ec || !Number(text.substr(colon + 1), 65535, &number)) {
+    fprintf(stderr, "rallylobby: %s wants an address and a port, got %s\n", option.c_str(),
+            text.c_str());
+    return false;
+  }
+  *port = static_cast<uint16_t>(number);
+  return true;
+}
+
+// TLS as a server, TLS 1.2 or later with the ciphers above; false (said on stderr) when the
+// certificate or key can't be used.
+bool ServerTls(asio::ssl::context& tls, const std::string& cert, const std::string& key) {
+  SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
+  SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers);
+  tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                  asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                  asio::ssl::context::no_tlsv1_1);
+  ErrorCode ec;
+  tls.use_certificate_chain_file(cert, ec);
+  if (!ec) tls.use_private_key_file(key, asio::ssl::context::pem, ec);
+  if (ec) fprintf(stderr, "rallylobby: TLS certificate or key: %s\n", ec.message().c_str());
+  return !ec;
+}
+
+// The admin listener's settings, checked before anything starts: a token, and TLS unless it
+// listens on loopback only. Returns the exit code for a bad setting, or 0.
+int AdminSettings(const Options& o, asio::ip::address* address, uint16_t* port,
+                  std::string* token) {
+  if (o.admin.empty()) return 0;
+  if (!Endpoint("--admin", o.admin, address, port)) return 2;
+  if (o.adminTokenFile.empty()) {
+    fprintf(stderr, "rallylobby: --admin needs --admin-token-file\n");
+    return 2;
+  }
+  std::string error;
+  if (!lobby::ReadPasswordFile(o.adminTokenFile, token, &error)) {
+    fprintf(stderr, "rallylobby: %s\n", error.c_str());
+    return 1;
+  }
+  if (token->size() < 16) {
+    fprintf(stderr, "rallylobby: the admin token must have 16 characters or more\n");
+    return 2;
+  }
+  if (o.adminCert.empty() != o.adminKey.empty()) {
+    fprintf(stderr, "rallylobby: --admin-cert and --admin-key go together\n");
+    return 2;
+  }
+  if (o.adminCert.empty() && !address->is_loopback()) {
+    fprintf(stderr,
+            "rallylobby: --admin without TLS only on a loopback address; give --admin-cert and "
+            "--admin-key\n");
+    return 2;
+  }
   return 0;
 }
 
@@ -263,6 +345,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (o.quiet) lobby::SetLogLevel(lobby::LogLevel::kWarning);
+  if (o.logFormat == "json") lobby::SetLogFormat(lobby::LogFormat::kJson);
   if (!lobby::AuthStartup()) {
     fprintf(stderr, "rallylobby: libsodium did not start\n");
     return 1;
@@ -271,14 +354,13 @@ int main(int argc, char** argv) {
   if (store == nullptr) return 1;
   if (!o.addPlayer.empty()) return AddPlayers(o, *store);
 
-  size_t colon = o.listen.rfind(':');
-  ErrorCode ec;
-  asio::ip::address address = asio::ip::make_address(o.listen.substr(0, colon), ec);
-  unsigned long port = 0;
-  if (colon == std::string::npos || ec || !Number(o.listen.substr(colon + 1), 65535, &port)) {
-    fprintf(stderr, "rallylobby: --listen wants an address and a port, got %s\n", o.listen.c_str());
-    return 2;
-  }
+  asio::ip::address address;
+  uint16_t port = 0;
+  if (!Endpoint("--listen", o.listen, &address, &port)) return 2;
+  asio::ip::address adminAddress;
+  uint16_t adminPort = 0;
+  std::string adminToken;
+  if (int bad = AdminSettings(o, &adminAddress, &adminPort, &adminToken)) return bad;
   bool useTls = !o.plain;
   if (o.plain && !address.is_loopback()) {
     fprintf(stderr, "rallylobby: --plain only on a loopback address; use --cert and --key\n");
@@ -290,18 +372,10 @@ int main(int argc, char** argv) {
       fprintf(stderr, "rallylobby: TLS needs --cert and --key (or --plain on loopback)\n");
       return 2;
     }
-    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers);
-    tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                    asio::ssl::context::no_tlsv1_1);
-    tls.use_certificate_chain_file(o.cert, ec);
-    if (!ec) tls.use_private_key_file(o.key, asio::ssl::context::pem, ec);
-    if (ec) {
-      fprintf(stderr, "rallylobby: TLS certificate or key: %s\n", ec.message().c_str());
-      return 1;
-    }
+    if (!ServerTls(tls, o.cert, o.key)) return 1;
   }
+  asio::ssl::context adminTls(asio::ssl::context::tls_server);
+  if (!o.adminCert.empty() && !ServerTls(adminTls, o.adminCert, o.adminKey)) return 1;
   RaiseFileLimit();
   asio::io_context io(1);
   lobby::Server server(io, *store, tls, useTls, o.server);
@@ -316,6 +390,31 @@ int main(int argc, char** argv) {
   acceptor->Accept();
   server.SetListen(address.to_string() + ":" + std::to_string(acceptor->Port()));
   server.Start();
+  std::unique_ptr<lobby::AdminApi> api;
+  std::unique_ptr<lobby::HttpListener> admin;
+  if (!o.admin.empty()) {
+    api = std::make_unique<lobby::AdminApi>(server, adminToken);
+    try {
+      admin = std::make_unique<lobby::HttpListener>(
+          io, asio::ip::tcp::endpoint(adminAddress, adminPort),
+          o.adminCert.empty() ? nullptr : &adminTls,
+          [&api](const lobby::HttpRequest& request, const asio::ip::address& peer,
+                 lobby::Respond respond) { api->Handle(request, peer, std::move(respond)); });
+    } catch (const std::exception& e) {
+      fprintf(stderr, "rallylobby: can't listen on %s: %s\n", o.admin.c_str(), e.what());
+      return 1;
+    }
+    admin->Accept();
+    lobby::Log(lobby::LogLevel::kInfo, "admin-listening",
+               "on " + adminAddress.to_string() + " port " + std::to_string(admin->Port()) +
+                   (o.adminCert.empty() ? " (plain HTTP, loopback)" : " (HTTPS)"));
+    if (!o.portFile.empty()) {
+      std::ofstream file(o.portFile + ".admin.tmp");
+      file << admin->Port();
+      file.close();
+      std::rename((o.portFile + ".admin.tmp").c_str(), (o.portFile + ".admin").c_str());
+    }
+  }
   if (!o.portFile.empty()) {
     std::ofstream file(o.portFile + ".tmp");
     file << acceptor->Port();

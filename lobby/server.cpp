@@ -12,8 +12,16 @@ namespace lobby {
 
 namespace {
 
-// Events on the bus: a target, then the frame to send.
-enum : uint8_t { kToAll = 0, kToPlayers = 1, kKick = 2 };
+// Events on the bus: a target, then the frame to send. kEnd: the frame is a fatal Error that
+// closes the named players' connections (a ban, a kick).
+enum : uint8_t { kToAll = 0, kToPlayers = 1, kKick = 2, kEnd = 3 };
+
+// How long a chat line's receipt is remembered for its fan-out time: one that takes longer
+// has gone astray (its publish failed).
+const std::chrono::seconds kChatForgotten{10};
+
+// How long an answer to Who serves the next ones.
+const std::chrono::seconds kOnlineKept{1};
 
 // The longest time a busy login is told to wait.
 const Ms kLongestRetry{10000};
@@ -155,11 +163,13 @@ void Server::Accept(asio::ip::tcp::socket socket) {
     entry.event = "connection-refused";
     entry.address = address;
     entry.detail = std::to_string(cap) + " connections from " + key + " are open already";
+    ++counters_.connectionsRefused;
     Sampled(entry);
     socket.close(ec);
     return;
   }
   ++connectionsFrom_[key];
+  ++counters_.connections;
   auto session = std::make_shared<Session>(std::move(socket), tls_, useTls_, *this, ++ids_,
                                            settings_.limits, address, key);
   sessions_[session->Id()] = session;
@@ -194,6 +204,7 @@ void Server::Remove(Session& session, const std::string& why) {
 
 void Server::Refused(const Session& session, const std::string& rule, uint8_t request,
                      const std::string& detail, bool fatal, bool quiet) {
+  ++counters_.refusals[rule];
   if (quiet) return;
   // The request refused, unless the detail starts with its name already.
   const MessageLayout* layout = LayoutOf(request);
@@ -222,6 +233,7 @@ void Server::WithStore(const std::shared_ptr<Session>& session, uint8_t request,
 
 void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   using State = Session::State;
+  ++counters_.messagesIn[m.type];
   const MessageLayout* layout = LayoutOf(m.type);
   if (!layout->fromClient) {
     return session->Refuse("unknown-message", m.type,
@@ -277,6 +289,11 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
   auto found = std::make_shared<Found>();
   switch (m.type) {
     case kWho: {
+      // Pages ask every few seconds, and each answer reads the whole list: one read a second
+      // serves them all.
+      if (online_ != nullptr && Clock::now() - onlineAt_ < kOnlineKept) {
+        return session->Send(Message(kOnline).Num(online_->first).Records(online_->second));
+      }
       auto online = std::make_shared<std::pair<uint32_t, std::vector<Record>>>();
       auto work = [online](Store& s, std::string* e) {
         std::vector<ServerInfo> servers;
@@ -288,7 +305,9 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
           names.push_back(players[i].name);
         return s.Ratings(names, &online->second, e);
       };
-      return WithStore(session, m.type, work, [session, online] {
+      return WithStore(session, m.type, work, [this, session, online] {
+        online_ = online;
+        onlineAt_ = Clock::now();
         session->Send(Message(kOnline).Num(online->first).Records(online->second));
       });
     }
@@ -301,10 +320,17 @@ void Server::Handle(const std::shared_ptr<Session>& session, const Message& m) {
           [session, table] { session->Send(Message(kRatingsTable).Records(*table)); });
     }
     case kChat: {
-      Bytes event = BusEvent(kToAll, {}, EncodeFrame(Message(kChatLine).Text(me).Text(m.text(0))));
+      // Numbered, so that this server knows its own line when it comes back from the store.
+      auto now = Clock::now();
+      while (!chatSent_.empty() && now - chatSent_.begin()->second > kChatForgotten)
+        chatSent_.erase(chatSent_.begin());
+      chatSent_[++chatNumber_] = now;
+      Bytes event = BusEvent(kToAll, {}, EncodeFrame(Message(kChatLine).Text(me).Text(m.text(0))),
+                             nonce_, chatNumber_);
+      ChatEntry line{UnixMs(), me, m.text(0)};
       return WithStore(
-          session, m.type, [event](Store& s, std::string* e) { return s.Publish(event, e); },
-          nullptr);
+          session, m.type,
+          [event, line](Store& s, std::string* e) { return s.Chat(line, event, e); }, nullptr);
     }
     case kStartInstance: {
       std::vector<std::string> invited = InvitedList(m.text(0));
@@ -456,15 +482,24 @@ void Server::Login(const std::shared_ptr<Session>& session, const Message& m) {
   session->state = Session::State::kLoggingIn;
   session->Hold();
   auto account = std::make_shared<Account>();
+  auto ban = std::make_shared<Ban>();
   storeQueue_.Run(
-      [name, account](Store& s, std::string* e) { return s.FindAccount(name, account.get(), e); },
-      [this, session, name, password, account, key](bool ok, const std::string& error) {
+      [name, account, ban](Store& s, std::string* e) {
+        return s.FindAccount(name, account.get(), e) &&
+               (account->hash.empty() || s.BanOf(account->name, ban.get(), e));
+      },
+      [this, session, name, password, account, ban, key](bool ok, const std::string& error) {
         if (!ok) {
           FromAddress(key, -1);
           return LoginDone(session, LoginResult::kStoreUnavailable, name, 0, error);
         }
         // Nobody waits for the answer any more: the check is not worth its time.
         if (session->state == Session::State::kClosed) return FromAddress(key, -1);
+        // A banned player is told so at once, without a password check.
+        if (!ban->name.empty()) {
+          FromAddress(key, -1);
+          return LoginDone(session, LoginResult::kBanned, account->name, 0, BanText(*ban));
+        }
         Lane& lane = account->hash.empty() ? unknown_ : known_;
         if (lane.checking >= lane.capacity) {
           FromAddress(key, -1);
@@ -571,9 +606,19 @@ void Server::HashNewPassword(const std::shared_ptr<Session>& session, const std:
                                    "an account of that name (in some case) was made just now");
             }
             Log(Entry(*waiting, LogLevel::kInfo, "signed-up", name));
+            ++counters_.signUps;
             Admit(waiting, name, kRegister);
           });
     });
+  });
+}
+
+void Server::HashOffLoop(const std::string& password,
+                         std::function<void(bool hashed, const std::string& hash)> done) {
+  asio::post(hashing_, [this, password, done] {
+    auto hash = std::make_shared<std::string>();
+    bool hashed = HashPassword(password, HashCost::kInteractive, hash.get());
+    asio::post(io_, [done, hashed, hash] { done(hashed, *hash); });
   });
 }
 
@@ -652,6 +697,7 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
   bool held = session->state == Session::State::kLoggingIn;
   const std::string& key = session->AddressKey();
   std::string folded = FoldName(name);
+  ++counters_.logins[static_cast<size_t>(result)];
   LogEntry entry = Entry(*session, LogLevel::kInfo, "login", "");
   entry.player = name;
   switch (result) {
@@ -694,6 +740,12 @@ void Server::LoginDone(const std::shared_ptr<Session>& session, LoginResult resu
       session->Refuse("busy", request,
                       "the server is checking as many logins as it can; " + RetryAfterText(number),
                       true, true);
+      break;
+    case LoginResult::kBanned:
+      entry.event = "login-banned";
+      entry.detail = detail;
+      Log(entry);
+      session->Refuse("banned", request, detail, true, true);
       break;
     case LoginResult::kStoreUnavailable:
       session->state = Session::State::kGreeted;
@@ -743,14 +795,48 @@ void Server::Deliver(const Bytes& event) {
       chosen.push_back(found->second);
     }
   }
+  Message end;
+  std::string problem;
+  if (target == kEnd &&
+      (frame.size() < 5 || !Decode(frame.data() + 4, frame.size() - 4, &end, &problem)))
+    return;
   for (const auto& session : chosen) {
     if (target == kKick) {
       session->Refuse("logged-in-elsewhere", 0,
                       session->player + " logged in on another connection", true);
+    } else if (target == kEnd) {
+      session->Refuse(end.text(0), 0, end.text(2), true);
     } else {
       session->SendFrame(frame);
     }
   }
+  // This server's own chat line has been queued for every player here.
+  if (target == kToAll && nonce == nonce_ && frame.size() > 4 && frame[4] == kChatLine) {
+    auto sent = chatSent_.find(except);
+    if (sent == chatSent_.end()) return;
+    std::chrono::duration<double> took = Clock::now() - sent->second;
+    counters_.chatFanout.Observe(took.count());
+    chatSent_.erase(sent);
+  }
+}
+
+Bytes Server::EndEvent(const std::string& player, const std::string& rule,
+                       const std::string& detail) {
+  return BusEvent(
+      kEnd, {player},
+      EncodeFrame(Message(kError).Text(rule).Num(0).Text(detail.substr(0, 255)).Num(1)));
+}
+
+Snapshot Server::TakeSnapshot() const {
+  Snapshot snapshot;
+  for (const auto& entry : sessions_) {
+    const Session& session = *entry.second;
+    size_t state = static_cast<size_t>(session.state);
+    if (state < 5) ++snapshot.byState[state];
+    snapshot.queuedBytes += session.Queued();
+  }
+  snapshot.playersHere = byName_.size();
+  return snapshot;
 }
 
 }  // namespace lobby

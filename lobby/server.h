@@ -19,6 +19,7 @@
 #include <memory>
 #include <string>
 
+#include "admin/counters.h"
 #include "log.h"
 #include "rate_limits.h"
 #include "protocol.h"
@@ -38,9 +39,6 @@ struct ServerSettings {
   bool openRegistration = false;        // Register makes accounts; else it is refused
   std::string listen;                   // the address players connect to, for the heartbeat
 };
-
-// How a login ended: each one ends in Server::LoginDone, which answers, logs and counts it.
-enum class LoginResult { kOk, kWrongPassword, kUnknownPlayer, kLimited, kBusy, kStoreUnavailable };
 
 class Server {
  public:
@@ -63,6 +61,22 @@ class Server {
   void Refused(const Session& session, const std::string& rule, uint8_t request,
                const std::string& detail, bool fatal, bool quiet);
   const ServerSettings& Settings() const { return settings_; }
+
+  // For the operator: the counts, the figures of the moment, the store's queue, and closing a
+  // player's connection on whichever server holds it (rule and detail: the Error it gets).
+  const LobbyCounters& Counters() const { return counters_; }
+  Snapshot TakeSnapshot() const;
+  StoreQueue& Queue() { return storeQueue_; }
+  const std::string& Id() const { return id_; }
+  static Bytes EndEvent(const std::string& player, const std::string& rule,
+                        const std::string& detail);
+  // A new password's hash, made on the password threads; done runs on the loop.
+  void HashOffLoop(const std::string& password,
+                   std::function<void(bool hashed, const std::string& hash)> done);
+  // Every frame queued for a player passes here, to be counted.
+  void Sent(const Bytes& frame) {
+    if (frame.size() > 4) ++counters_.messagesOut[frame[4]];
+  }
 
  private:
   using Then = std::function<void()>;
@@ -136,6 +150,13 @@ class Server {
   RecentKeys accountAddresses_;  // account and address of each successful login, lately
   KeyedRateLimit signUps_;       // per address
   std::map<std::string, LogSampler> samplers_;
+  LobbyCounters counters_;
+  // This server's chat lines on their way through the store, by number, with their receipt.
+  std::map<uint32_t, Clock::time_point> chatSent_;
+  // The last answer to Who: players online on every server, and the first of them by name.
+  std::shared_ptr<const std::pair<uint32_t, std::vector<Record>>> online_;
+  Clock::time_point onlineAt_;
+  uint32_t chatNumber_ = 0;
   StoreQueue storeQueue_;
   asio::thread_pool hashing_;
 };

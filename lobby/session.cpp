@@ -149,6 +149,7 @@ void Session::SendFrame(const Bytes& frame) {
   if (queued_ > limits_.maxQueuedBytes)
     return Close("it read too slowly: its unsent events passed the bound");
   queue_.push_back(frame);
+  server_.Sent(frame);
   Write();
 }
 

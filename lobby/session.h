@@ -51,6 +51,8 @@ class Session : public std::enable_shared_from_this<Session> {
   uint64_t Id() const { return id_; }
   const std::string& Address() const { return address_; }
   const std::string& AddressKey() const { return addressKey_; }
+  // Bytes of events not written yet.
+  size_t Queued() const { return queued_ + (writing_ ? out_.size() : 0); }
   // Set once the connection is closed; work on other threads reads it to skip what is moot.
   std::shared_ptr<const std::atomic<bool>> GoneFlag() const { return gone_; }
   State state = State::kNew;

@@ -1,6 +1,7 @@
 #include "store.h"
 
 #include <algorithm>
+#include <ctime>
 #include <map>
 
 #include "store_redis.h"
@@ -131,6 +132,41 @@ void Deduplicate(std::vector<OnlinePlayer>* players) {
       std::unique(players->begin(), players->end(),
                   [](const OnlinePlayer& a, const OnlinePlayer& b) { return a.name == b.name; }),
       players->end());
+}
+
+std::string PackTexts(const std::vector<std::string>& texts) {
+  Bytes packed;
+  for (const std::string& text : texts) {
+    PutU32(&packed, static_cast<uint32_t>(text.size()));
+    packed.insert(packed.end(), text.begin(), text.end());
+  }
+  return std::string(packed.begin(), packed.end());
+}
+
+bool UnpackTexts(const std::string& packed, size_t count, std::vector<std::string>* texts) {
+  texts->clear();
+  size_t at = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (packed.size() - at < 4) return false;
+    uint32_t length = GetU32(reinterpret_cast<const uint8_t*>(packed.data()) + at);
+    if (packed.size() - at - 4 < length) return false;
+    texts->push_back(packed.substr(at + 4, length));
+    at += 4 + length;
+  }
+  return at == packed.size();
+}
+
+std::string BanText(const Ban& ban) {
+  std::string until = "for good";
+  if (ban.expires != 0) {
+    time_t seconds = static_cast<time_t>(ban.expires / 1000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char stamp[32];
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    until = std::string("until ") + stamp;
+  }
+  return ban.name + " is banned " + until + ": " + ban.reason;
 }
 
 int64_t UnixMs() {

@@ -62,6 +62,41 @@ struct OnlinePlayer {
 const std::chrono::milliseconds kHeartbeatEvery{2000};
 const std::chrono::milliseconds kServerGone{6000};
 
+// A ban of an account: its reason and when it ends (Unix milliseconds; 0: never).
+struct Ban {
+  std::string name;
+  std::string reason;
+  int64_t expires = 0;
+  int64_t at = 0;  // when it was made
+};
+
+// A line of the operator's audit log: who did what to whom, from where.
+struct AuditEntry {
+  int64_t at = 0;  // Unix milliseconds
+  std::string action;
+  std::string target;
+  std::string address;
+  std::string detail;
+};
+
+struct ChatEntry {
+  int64_t at = 0;  // Unix milliseconds
+  std::string from;
+  std::string text;
+};
+
+// An instance not finished yet.
+struct InstanceInfo {
+  uint32_t giid = 0;
+  std::vector<std::string> members;  // the starter first
+  bool invitedOnly = false;
+};
+
+// The chat lines the store keeps, the newest of them.
+const uint32_t kChatKept = 200;
+// The audit lines Redis keeps (SQLite keeps them all).
+const uint32_t kAuditKept = 100000;
+
 // One member's results for an instance, as that member's game sent them.
 struct Report {
   std::string player;
@@ -112,6 +147,29 @@ class Store {
   virtual bool Publish(const Bytes& event, std::string* error) = 0;
   virtual void Subscribe(std::function<void(const Bytes&)> handler) = 0;
 
+  // Bans: one per account (a new one replaces it); BanOf finds one in force (ban->name empty:
+  // none); Bans lists those in force.
+  virtual bool SetBan(const Ban& ban, std::string* error) = 0;
+  virtual bool RemoveBan(const std::string& name, bool* removed, std::string* error) = 0;
+  virtual bool BanOf(const std::string& name, Ban* ban, std::string* error) = 0;
+  virtual bool Bans(std::vector<Ban>* bans, std::string* error) = 0;
+  // Accounts whose name starts with prefix (without regard to case), in name order, at most
+  // count, with their ratings; and deleting one (its rating and ban go too).
+  virtual bool FindAccounts(const std::string& prefix, uint32_t count,
+                            std::vector<Record>* accounts, std::string* error) = 0;
+  virtual bool DeleteAccount(const std::string& name, bool* deleted, std::string* error) = 0;
+  // The operator's audit log; the newest `count` lines, oldest first.
+  virtual bool Audit(const AuditEntry& entry, std::string* error) = 0;
+  virtual bool AuditLog(uint32_t count, std::vector<AuditEntry>* entries, std::string* error) = 0;
+  // A chat line: published like any event, and kept among the last kChatKept.
+  virtual bool Chat(const ChatEntry& line, const Bytes& event, std::string* error) = 0;
+  virtual bool ChatTail(uint32_t count, std::vector<ChatEntry>* lines, std::string* error) = 0;
+  // The instances not finished, the newest `count` of them, newest first; *total counts all.
+  virtual bool OpenInstances(uint32_t count, std::vector<InstanceInfo>* instances, uint64_t* total,
+                             std::string* error) = 0;
+  // Whether the store answers at all.
+  virtual bool Ping(std::string* error) = 0;
+
   // Who is online where. A server beats with its figures; resync, when given, replaces all of
   // its players (after a SetOnline that may have been lost).
   virtual bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
@@ -156,6 +214,11 @@ bool UnpackServer(const std::string& packed, ServerInfo* server);
 // then in name order.
 void Deduplicate(std::vector<OnlinePlayer>* players);
 int64_t UnixMs();
+// Texts packed into one string and back (for the stores' values).
+std::string PackTexts(const std::vector<std::string>& texts);
+bool UnpackTexts(const std::string& packed, size_t count, std::vector<std::string>* texts);
+// What a banned player is told: "Ada is banned until 2026-12-06T10:00:00Z: cheating".
+std::string BanText(const Ban& ban);
 
 // FinalResults' payload holds an outcome in the stores.
 Bytes PackOutcome(uint32_t giid, const Outcome& outcome);

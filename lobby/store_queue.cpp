@@ -52,6 +52,7 @@ void StoreQueue::Run(Work work, Done done) {
     }
   }
   if (waiting >= capacity_) {
+    ++stats_.full;
     asio::post(io_, [reply, waiting] {
       Answer(*reply, false, "the store is behind: " + std::to_string(waiting) + " requests wait");
     });
@@ -60,7 +61,8 @@ void StoreQueue::Run(Work work, Done done) {
   wake_.notify_one();
   reply->timer.expires_after(deadline_);
   reply->timer.async_wait([reply, this](ErrorCode ec) {
-    if (ec) return;
+    if (ec || reply->answered) return;
+    ++stats_.late;
     Answer(*reply, false,
            "no answer from the store within " + std::to_string(deadline_.count()) + " ms");
   });
@@ -79,10 +81,17 @@ void StoreQueue::Serve() {
     // A request whose deadline has passed has had its answer: its work would only be late.
     bool ok = false;
     std::string error;
-    if (std::chrono::steady_clock::now() < job.deadline) ok = job.work(store_, &error);
+    auto start = std::chrono::steady_clock::now();
+    bool ran = start < job.deadline;
+    if (ran) ok = job.work(store_, &error);
+    std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     // The job goes back whole, so that whatever it holds is let go on the loop.
     auto back = std::make_shared<Job>(std::move(job));
-    asio::post(io_, [back = std::move(back), ok, error] { Answer(*back->reply, ok, error); });
+    asio::post(io_, [this, back = std::move(back), ok, error, ran, took] {
+      if (ran) stats_.callTime.Observe(took.count());
+      if (ran && !ok) ++stats_.failed;
+      Answer(*back->reply, ok, error);
+    });
   }
 }
 

@@ -16,9 +16,19 @@
 #include <string>
 #include <thread>
 
+#include "admin/metrics.h"
 #include "store.h"
 
 namespace lobby {
+
+// What the store's calls took and how they failed; read and written on the loop.
+struct StoreStats {
+  Histogram callTime{
+      {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5}};
+  uint64_t failed = 0;  // the store said no (Redis down, a SQLite error)
+  uint64_t late = 0;    // no answer within the deadline
+  uint64_t full = 0;    // the queue was full
+};
 
 class StoreQueue {
  public:
@@ -38,12 +48,14 @@ class StoreQueue {
   void Run(Work work, Done done);
   // Ends the thread; requests still queued get no answer.
   void Stop();
+  const StoreStats& Stats() const { return stats_; }
 
  private:
   struct Reply;
   struct Job;
   void Serve();
   static void Answer(Reply& reply, bool ok, const std::string& error);
+  StoreStats stats_;
 
   asio::io_context& io_;
   Store& store_;

@@ -3,6 +3,7 @@
 #include <hiredis/hiredis.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -41,6 +42,7 @@ const char kNewInstanceScript[] =
     "redis.call('SADD', 'rl:memberset:' .. n, ARGV[2]) "
     "redis.call('RPUSH', 'rl:members:' .. n, ARGV[2]) "
     "for i = 3, #ARGV do redis.call('SADD', 'rl:invited:' .. n, ARGV[i]) end "
+    "redis.call('SADD', 'rl:open', n) "
     "return n";
 
 // A new account, or a new hash for an account of exactly this name (ARGV[3] '1'), unless the
@@ -74,6 +76,19 @@ const char kOnlineScript[] =
     "  else table.insert(out, id) table.insert(out, info) "
     "    table.insert(out, redis.call('HGETALL', 'rl:online:' .. id)) end "
     "end return out";
+
+// Deletes an account with its name's entries, rating and ban: 1 when there was one.
+const char kDeleteAccountScript[] =
+    "local n = redis.call('DEL', KEYS[1]) "
+    "if redis.call('GET', KEYS[2]) == ARGV[1] then redis.call('DEL', KEYS[2]) end "
+    "redis.call('ZREM', 'rl:names', ARGV[2] .. '\\0' .. ARGV[1]) "
+    "redis.call('ZREM', 'rl:rank', ARGV[1]) redis.call('HDEL', 'rl:ratings', ARGV[1]) "
+    "redis.call('HDEL', 'rl:bans', ARGV[1]) return n";
+
+// A chat line: kept among the last ARGV[3], and published.
+const char kChatScript[] =
+    "redis.call('RPUSH', KEYS[1], ARGV[1]) redis.call('LTRIM', KEYS[1], -tonumber(ARGV[3]), -1) "
+    "return redis.call('PUBLISH', KEYS[2], ARGV[2])";
 
 // Takes a player off its server's list, unless the entry is of a newer login.
 const char kOfflineScript[] =
@@ -114,7 +129,7 @@ class RedisStore : public Store {
     if (c_ != nullptr) redisFree(c_);
   }
 
-  bool Open(std::string* error) { return Command({"PING"}, error) != nullptr; }
+  bool Open(std::string* error) { return Ping(error); }
 
   // Persistence that a lobby needs: the append-only file (a snapshot alone loses what came
   // after it), and no eviction of keys when memory runs short.
@@ -175,6 +190,130 @@ class RedisStore : public Store {
           {Text(r->element[i]), static_cast<uint32_t>(-std::stoll(Text(r->element[i + 1])))});
     return true;
   }
+
+  bool SetBan(const Ban& ban, std::string* error) override {
+    return Command({"HSET", "rl:bans", ban.name,
+                    PackTexts({ban.reason, std::to_string(ban.expires), std::to_string(ban.at)})},
+                   error) != nullptr;
+  }
+
+  bool RemoveBan(const std::string& name, bool* removed, std::string* error) override {
+    Reply r = Command({"HDEL", "rl:bans", name}, error);
+    if (r == nullptr) return false;
+    *removed = r->integer > 0;
+    return true;
+  }
+
+  bool BanOf(const std::string& name, Ban* ban, std::string* error) override {
+    Reply r = Command({"HGET", "rl:bans", name}, error);
+    if (r == nullptr) return false;
+    *ban = Ban();
+    if (r->type == REDIS_REPLY_STRING) InForce(name, Text(r.get()), ban);
+    return true;
+  }
+
+  bool Bans(std::vector<Ban>* bans, std::string* error) override {
+    Reply r = Command({"HGETALL", "rl:bans"}, error);
+    if (r == nullptr) return false;
+    bans->clear();
+    for (size_t i = 0; i + 1 < r->elements; i += 2) {
+      Ban ban;
+      if (InForce(Text(r->element[i]), Text(r->element[i + 1]), &ban)) bans->push_back(ban);
+    }
+    std::sort(bans->begin(), bans->end(),
+              [](const Ban& a, const Ban& b) { return a.name < b.name; });
+    return true;
+  }
+
+  bool FindAccounts(const std::string& prefix, uint32_t count, std::vector<Record>* accounts,
+                    std::string* error) override {
+    accounts->clear();
+    std::string folded = FoldName(prefix);
+    Reply r =
+        Command({"ZRANGEBYLEX", "rl:names", folded.empty() ? "-" : "[" + folded,
+                 folded.empty() ? "+" : "(" + folded + "\xff", "LIMIT", "0", std::to_string(count)},
+                error);
+    if (r == nullptr) return false;
+    std::vector<std::string> names;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::string entry = Text(r->element[i]);
+      names.push_back(entry.substr(entry.find('\0') + 1));
+    }
+    std::sort(names.begin(), names.end());
+    return Ratings(names, accounts, error);
+  }
+
+  bool DeleteAccount(const std::string& name, bool* deleted, std::string* error) override {
+    std::string folded = FoldName(name);
+    Reply r = Command({"EVAL", kDeleteAccountScript, "2", "rl:account:" + name, "rl:name:" + folded,
+                       name, folded},
+                      error);
+    if (r == nullptr) return false;
+    *deleted = r->integer > 0;
+    return true;
+  }
+
+  bool Audit(const AuditEntry& entry, std::string* error) override {
+    std::string line = PackTexts(
+        {std::to_string(entry.at), entry.action, entry.target, entry.address, entry.detail});
+    return Command({"RPUSH", "rl:audit", line}, error) != nullptr &&
+           Command({"LTRIM", "rl:audit", "-" + std::to_string(kAuditKept), "-1"}, error) != nullptr;
+  }
+
+  bool AuditLog(uint32_t count, std::vector<AuditEntry>* entries, std::string* error) override {
+    entries->clear();
+    if (count == 0) return true;
+    Reply r = Command({"LRANGE", "rl:audit", "-" + std::to_string(count), "-1"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::vector<std::string> f;
+      if (UnpackTexts(Text(r->element[i]), 5, &f))
+        entries->push_back({std::stoll(f[0]), f[1], f[2], f[3], f[4]});
+    }
+    return true;
+  }
+
+  bool Chat(const ChatEntry& line, const Bytes& event, std::string* error) override {
+    return Command({"EVAL", kChatScript, "2", "rl:chat", kChannel,
+                    PackTexts({std::to_string(line.at), line.from, line.text}),
+                    std::string(event.begin(), event.end()), std::to_string(kChatKept)},
+                   error) != nullptr;
+  }
+
+  bool ChatTail(uint32_t count, std::vector<ChatEntry>* lines, std::string* error) override {
+    lines->clear();
+    if (count == 0) return true;
+    Reply r = Command({"LRANGE", "rl:chat", "-" + std::to_string(count), "-1"}, error);
+    if (r == nullptr) return false;
+    for (size_t i = 0; i < r->elements; ++i) {
+      std::vector<std::string> f;
+      if (UnpackTexts(Text(r->element[i]), 3, &f)) lines->push_back({std::stoll(f[0]), f[1], f[2]});
+    }
+    return true;
+  }
+
+  bool OpenInstances(uint32_t count, std::vector<InstanceInfo>* instances, uint64_t* total,
+                     std::string* error) override {
+    instances->clear();
+    Reply r = Command({"SMEMBERS", "rl:open"}, error);
+    if (r == nullptr) return false;
+    std::vector<uint32_t> open;
+    for (size_t i = 0; i < r->elements; ++i)
+      open.push_back(static_cast<uint32_t>(std::stoul(Text(r->element[i]))));
+    *total = open.size();
+    std::sort(open.rbegin(), open.rend());
+    for (size_t i = 0; i < open.size() && i < count; ++i) {
+      InstanceInfo info;
+      info.giid = open[i];
+      Reply invited = Command({"EXISTS", Key("rl:invited:", open[i])}, error);
+      if (invited == nullptr || !Members(open[i], &info.members, error)) return false;
+      info.invitedOnly = invited->integer != 0;
+      instances->push_back(info);
+    }
+    return true;
+  }
+
+  bool Ping(std::string* error) override { return Command({"PING"}, error) != nullptr; }
 
   bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
                  std::string* error) override {
@@ -375,6 +514,7 @@ class RedisStore : public Store {
       if (!stamp.empty()) Command(stamps, error);
       Command({"SET", final, std::string(packed.begin(), packed.end())}, error);
       Command({"RPUSH", "rl:history", history}, error);
+      Command({"SREM", "rl:open", std::to_string(giid)}, error);
       Reply exec = Command({"EXEC"}, error);
       if (exec == nullptr) return false;
       if (exec->type == REDIS_REPLY_ARRAY) return true;
@@ -401,6 +541,16 @@ class RedisStore : public Store {
   }
 
  private:
+  // A stored ban, when it is still in force.
+  static bool InForce(const std::string& name, const std::string& packed, Ban* ban) {
+    std::vector<std::string> f;
+    if (!UnpackTexts(packed, 3, &f)) return false;
+    *ban = {name, f[0], std::stoll(f[1]), std::stoll(f[2])};
+    if (ban->expires == 0 || ban->expires > UnixMs()) return true;
+    *ban = Ban();
+    return false;
+  }
+
   static std::string Text(const redisReply* reply) {
     return reply->str != nullptr ? std::string(reply->str, reply->len) : std::string();
   }

@@ -38,7 +38,13 @@ const char kSchema[] =
     // ratings table finds the highest from an index.
     "CREATE UNIQUE INDEX IF NOT EXISTS accounts_folded ON accounts(name COLLATE NOCASE);"
     "INSERT OR IGNORE INTO ratings(name, rating) SELECT name, 1000 FROM accounts;"
-    "CREATE INDEX IF NOT EXISTS ratings_rank ON ratings(rating DESC, name);";
+    "CREATE INDEX IF NOT EXISTS ratings_rank ON ratings(rating DESC, name);"
+    "CREATE TABLE IF NOT EXISTS bans(name TEXT PRIMARY KEY, reason TEXT NOT NULL,"
+    "  expires INTEGER NOT NULL, at INTEGER NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS audit(at INTEGER NOT NULL, action TEXT NOT NULL,"
+    "  target TEXT NOT NULL, address TEXT NOT NULL, detail TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS chat(id INTEGER PRIMARY KEY AUTOINCREMENT, at INTEGER NOT NULL,"
+    "  sender TEXT NOT NULL, text BLOB NOT NULL);";
 
 // One prepared statement, finalised when it goes out of scope.
 class Statement {
@@ -285,6 +291,129 @@ class SqliteStore : public Store {
     handler_ = std::move(handler);
   }
 
+  bool SetBan(const Ban& ban, std::string* error) override {
+    Statement s(db_, "INSERT OR REPLACE INTO bans(name, reason, expires, at) VALUES(?1,?2,?3,?4)");
+    return Done(s.Bind(1, ban.name).Bind(2, ban.reason).Bind(3, ban.expires).Bind(4, ban.at).Step(),
+                error);
+  }
+
+  bool RemoveBan(const std::string& name, bool* removed, std::string* error) override {
+    Statement s(db_, "DELETE FROM bans WHERE name = ?1");
+    if (!Done(s.Bind(1, name).Step(), error)) return false;
+    *removed = sqlite3_changes(db_) > 0;
+    return true;
+  }
+
+  bool BanOf(const std::string& name, Ban* ban, std::string* error) override {
+    std::vector<Ban> found;
+    if (!SelectBans("WHERE name = ?1 AND", name, &found, error)) return false;
+    *ban = found.empty() ? Ban() : found.front();
+    return true;
+  }
+
+  bool Bans(std::vector<Ban>* bans, std::string* error) override {
+    return SelectBans("WHERE", "", bans, error);
+  }
+
+  bool FindAccounts(const std::string& prefix, uint32_t count, std::vector<Record>* accounts,
+                    std::string* error) override {
+    accounts->clear();
+    // The prefix is matched by its length, so that no character in it is a pattern.
+    Statement s(db_,
+                "SELECT a.name, COALESCE(r.rating, ?3) FROM accounts a"
+                " LEFT JOIN ratings r ON r.name = a.name"
+                " WHERE substr(a.name, 1, length(?1)) = ?1 COLLATE NOCASE"
+                " ORDER BY a.name LIMIT ?2");
+    s.Bind(1, prefix).Bind(2, count).Bind(3, kStartRating);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW)
+      accounts->push_back({s.Text(0), static_cast<uint32_t>(s.Int(1))});
+    return Done(rc, error);
+  }
+
+  bool DeleteAccount(const std::string& name, bool* deleted, std::string* error) override {
+    if (!Exec("BEGIN IMMEDIATE", error)) return false;
+    Statement a(db_, "DELETE FROM accounts WHERE name = ?1");
+    if (!Done(a.Bind(1, name).Step(), error)) return Rollback();
+    *deleted = sqlite3_changes(db_) > 0;
+    Statement r(db_, "DELETE FROM ratings WHERE name = ?1");
+    Statement b(db_, "DELETE FROM bans WHERE name = ?1");
+    if (!Done(r.Bind(1, name).Step(), error) || !Done(b.Bind(1, name).Step(), error))
+      return Rollback();
+    return Exec("COMMIT", error);
+  }
+
+  bool Audit(const AuditEntry& entry, std::string* error) override {
+    Statement s(db_,
+                "INSERT INTO audit(at, action, target, address, detail) VALUES(?1,?2,?3,?4,?5)");
+    return Done(s.Bind(1, entry.at)
+                    .Bind(2, entry.action)
+                    .Bind(3, entry.target)
+                    .Bind(4, entry.address)
+                    .Bind(5, entry.detail)
+                    .Step(),
+                error);
+  }
+
+  bool AuditLog(uint32_t count, std::vector<AuditEntry>* entries, std::string* error) override {
+    entries->clear();
+    Statement s(db_,
+                "SELECT at, action, target, address, detail FROM"
+                " (SELECT rowid, * FROM audit ORDER BY rowid DESC LIMIT ?1) ORDER BY rowid");
+    s.Bind(1, count);
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW)
+      entries->push_back({s.Int(0), s.Text(1), s.Text(2), s.Text(3), s.Text(4)});
+    return Done(rc, error);
+  }
+
+  bool Chat(const ChatEntry& line, const Bytes& event, std::string* error) override {
+    Statement s(db_, "INSERT INTO chat(at, sender, text) VALUES(?1, ?2, ?3)");
+    if (!Done(s.Bind(1, line.at).Bind(2, line.from).BindBlob(3, line.text).Step(), error))
+      return false;
+    // Trimmed now and then rather than at every line.
+    int64_t id = sqlite3_last_insert_rowid(db_);
+    if (id % 64 == 0) {
+      Statement t(db_, "DELETE FROM chat WHERE id <= ?1");
+      if (!Done(t.Bind(1, id - kChatKept).Step(), error)) return false;
+    }
+    return Publish(event, error);
+  }
+
+  bool ChatTail(uint32_t count, std::vector<ChatEntry>* lines, std::string* error) override {
+    lines->clear();
+    Statement s(db_,
+                "SELECT at, sender, text FROM (SELECT * FROM chat ORDER BY id DESC LIMIT ?1)"
+                " ORDER BY id");
+    s.Bind(1, std::min(count, kChatKept));
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW) {
+      Bytes text = s.Blob(2);
+      lines->push_back({s.Int(0), s.Text(1), std::string(text.begin(), text.end())});
+    }
+    return Done(rc, error);
+  }
+
+  bool OpenInstances(uint32_t count, std::vector<InstanceInfo>* instances, uint64_t* total,
+                     std::string* error) override {
+    instances->clear();
+    Statement n(db_, "SELECT count(*) FROM instances WHERE outcome IS NULL");
+    int rc = n.Step();
+    if (!Done(rc, error)) return false;
+    *total = static_cast<uint64_t>(n.Int(0));
+    Statement s(db_,
+                "SELECT giid, (SELECT count(*) FROM invited i WHERE i.giid = instances.giid)"
+                " FROM instances WHERE outcome IS NULL ORDER BY giid DESC LIMIT ?1");
+    s.Bind(1, count);
+    while ((rc = s.Step()) == SQLITE_ROW) {
+      instances->push_back({static_cast<uint32_t>(s.Int(0)), {}, s.Int(1) != 0});
+      if (!Members(instances->back().giid, &instances->back().members, error)) return false;
+    }
+    return Done(rc, error);
+  }
+
+  bool Ping(std::string* error) override { return Exec("SELECT 1", error); }
+
   // A SQLite lobby has one server: who is online lives in this process, which is all of it.
   bool Heartbeat(const ServerInfo& server, const std::vector<OnlinePlayer>* resync,
                  std::string* error) override {
@@ -345,6 +474,21 @@ class SqliteStore : public Store {
     sqlite3_free(message);
     return false;
   }
+  // The bans in force, with a condition (`where` ends in AND or WHERE) on ?1.
+  bool SelectBans(const std::string& where, const std::string& name, std::vector<Ban>* bans,
+                  std::string* error) {
+    bans->clear();
+    Statement s(db_, ("SELECT name, reason, expires, at FROM bans " + where +
+                      " (expires = 0 OR expires > ?2) ORDER BY name")
+                         .c_str());
+    if (!name.empty()) s.Bind(1, name);
+    s.Bind(2, UnixMs());
+    int rc;
+    while ((rc = s.Step()) == SQLITE_ROW)
+      bans->push_back({s.Text(0), s.Text(1), s.Int(2), s.Int(3)});
+    return Done(rc, error);
+  }
+
   bool Rollback() {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     return false;

@@ -10,18 +10,19 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy
 # The lobby server, its tests and its demo; GnuTLS for Wine's TLS, which the Windows relay uses.
 packages+=(openssl libboost-dev libssl-dev libsqlite3-dev libhiredis-dev libsodium-dev redis-server
            libgnutls30:amd64)
-# meetpoint's page (nlohmann/json for its messages).
-packages+=(nlohmann-json3-dev)
+# The lobby's operator side and meetpoint's page: JSON, promtool for the lobby's metrics.
+packages+=(nlohmann-json3-dev prometheus)
 ./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
+# The browser tests' Debian chromium, Node.js and npm packages (tests/browser/package-lock.json).
+if ! ./tests/browser/install.sh; then
+  echo "!! chromium or the browser tests' npm packages could not be installed"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 
 passed=0
 failed=0
 skipped=0
-# The browser tests' Debian chromium, Node.js and npm packages (tests/browser/package-lock.json).
-if ! ./tests/browser/install.sh; then
-  echo "!! chromium or the browser tests' npm packages could not be installed"
-  failed=$((failed + 1))
-fi
 # 32-bit Wine runs the windows-x86 suites. On a kernel that runs no 32-bit programs, the tests
 # that need Wine there are skipped and counted as such.
 ./tools/install-wine32.sh

@@ -1,0 +1,28 @@
+# Writes OUT, a C++ source holding the console's files as bytes, with FindConsoleFile over
+# them. Run at build time: cmake -DSOURCE=console-folder -DOUT=file.cpp -P embed.cmake
+set(files "index.html|/|text/html"
+          "console.js|/console.js|text/javascript"
+          "console.css|/console.css|text/css")
+set(code "// Generated from lobby/admin/console by embed.cmake; do not edit.\n")
+string(APPEND code "#include \"admin/console_files.h\"\n\nnamespace lobby {\n\nnamespace {\n\n")
+set(table "")
+set(index 0)
+foreach(entry ${files})
+  string(REPLACE "|" ";" parts "${entry}")
+  list(GET parts 0 name)
+  list(GET parts 1 path)
+  list(GET parts 2 type)
+  file(READ "${SOURCE}/${name}" hex HEX)
+  string(LENGTH "${hex}" length)
+  math(EXPR size "${length} / 2")
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
+  string(APPEND code "const char kFile${index}[] = {${bytes} 0};\n")
+  string(APPEND table "    {\"${path}\", \"${type}; charset=utf-8\", kFile${index}, ${size}},\n")
+  math(EXPR index "${index} + 1")
+endforeach()
+string(APPEND code "\nconst ConsoleFile kFiles[] = {\n${table}};\n\n}  // namespace\n\n")
+string(APPEND code "const ConsoleFile* FindConsoleFile(const std::string& path) {\n")
+string(APPEND code "  for (const ConsoleFile& file : kFiles) {\n")
+string(APPEND code "    if (path == file.path) return &file;\n  }\n  return nullptr;\n}\n\n")
+string(APPEND code "}  // namespace lobby\n")
+file(WRITE "${OUT}" "${code}")

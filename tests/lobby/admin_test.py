@@ -1,0 +1,307 @@
+#!/usr/bin/env python3
+"""The operator's side of rallylobby against real processes: metrics scraped during a session
+and checked with promtool, bans across two servers on a real redis-server (and on SQLite),
+/readyz as Redis stops and comes back, the API's refusals, and the console page in chromium.
+
+    admin_test.py CASE --bin BUILD/bin      CASE: metrics, bans_sqlite, bans_redis, api, console
+
+Every wait has a bound (WAIT seconds unless said otherwise)."""
+import argparse
+import http.client
+import json
+import os
+import re
+import ssl
+import subprocess
+import sys
+import time
+
+from lobby_test import PASSWORD, WAIT, Lab, wait_for
+from lobbyproto import MAGIC, VERSION, Peer, encode
+
+TOKEN = 'a-token-of-the-operators-own-32b'
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+class Admin:
+    """HTTP to a server's admin listener, with the token unless told otherwise."""
+
+    def __init__(self, lab, server):
+        with open(lab.path(server.name + '.port.admin')) as f:
+            self.port = int(f.read())
+        self.tls = ssl.create_default_context(cafile=lab.ca) if server.admin_tls else None
+
+    def request(self, method, path, body=None, token=TOKEN, raw=None):
+        """(status, the answer as JSON where it is, else as text)."""
+        if self.tls:
+            connection = http.client.HTTPSConnection('localhost', self.port, context=self.tls, timeout=WAIT)
+        else:
+            connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=WAIT)
+        headers = {'Authorization': 'Bearer ' + token} if token else {}
+        data = raw if raw is not None else (json.dumps(body) if body is not None else None)
+        connection.request(method, path, body=data, headers=headers)
+        response = connection.getresponse()
+        text = response.read().decode()
+        connection.close()
+        try:
+            return response.status, json.loads(text)
+        except ValueError:
+            return response.status, text
+
+    def get(self, path, **options):
+        status, answer = self.request('GET', path, **options)
+        assert status == 200, f'GET {path}: {status} {answer}'
+        return answer
+
+    def post(self, path, body):
+        status, answer = self.request('POST', path, body)
+        assert status in (200, 201), f'POST {path}: {status} {answer}'
+        return answer
+
+
+def admin_server(lab, name, store, tls=False, port=0, *options):
+    """A server with its admin listener (TLS with the lab's certificate, or plain)."""
+    token = lab.path('token')
+    with open(token, 'w') as f:
+        f.write(TOKEN + '\n')
+    admin = ['--admin', '127.0.0.1:' + str(getattr(lab, 'admin_ports', {}).get(name, 0)),
+             '--admin-token-file', token]
+    if tls:
+        admin += ['--admin-cert', lab.path('cert.pem'), '--admin-key', lab.path('key.pem')]
+    server = lab.server(name, store, port, *admin, *options)
+    server.name, server.admin_tls = name, tls
+    return server
+
+
+def restart(lab, server, store):
+    """The same server again, on the same ports."""
+    admin = Admin(lab, server)
+    lab.admin_ports = dict(getattr(lab, 'admin_ports', {}), **{server.name: admin.port})
+    server.terminate()
+    server.wait(WAIT)
+    return admin_server(lab, server.name, store, server.admin_tls, server.port)
+
+
+def scrape(lab, admin):
+    """The metrics as {sample: value}, after promtool found the text valid."""
+    text = admin.get('/metrics')
+    check = subprocess.run(['promtool', 'check', 'metrics'], input=text, capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    samples = {}
+    for line in text.splitlines():
+        if line and not line.startswith('#'):
+            name, value = line.rsplit(' ', 1)
+            samples[name] = float(value)
+    return samples
+
+
+def metrics(lab):
+    """Counters move as a scripted session does: logins of each result, chat lines and their
+    fan-out, refusals, store calls. The log is one JSON object a line."""
+    store = lab.store('sqlite')
+    lab.accounts(store, 'Ada', 'Bram')
+    server = admin_server(lab, 'solo', store, False, 0, '--log-format', 'json')
+    admin = Admin(lab, server)
+    before = scrape(lab, admin)
+    ada, bram = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
+    ada.login('Ada', PASSWORD)
+    bram.login('Bram', PASSWORD)
+    mallory = Peer(server.port, lab.ca)
+    mallory.send(encode('Hello', MAGIC, VERSION, 'x'))
+    for name, password in (('Ada', 'wrong'), ('Nobody', PASSWORD)):
+        mallory.send(encode('Login', name, password))
+        assert mallory.expect('Error')[0] == 'bad-login'
+    for i in range(3):
+        ada.send(encode('Chat', f'line {i}'))
+        bram.expect('ChatLine')
+    ada.send(encode('Vote', 99, 1))
+    assert ada.expect('Error')[0] == 'not-member'
+    after = scrape(lab, admin)
+    moved = {name: after.get(name, 0) - before.get(name, 0) for name in after}
+    expected = {
+        'rallylobby_logins_total{result="ok"}': 2,
+        'rallylobby_logins_total{result="wrong_password"}': 1,
+        'rallylobby_logins_total{result="unknown"}': 1,
+        'rallylobby_messages_total{direction="in",type="Chat"}': 3,
+        'rallylobby_messages_total{direction="out",type="ChatLine"}': 6,  # to Ada and Bram
+        'rallylobby_refusals_total{rule="bad-login"}': 2,
+        'rallylobby_refusals_total{rule="not-member"}': 1,
+        'rallylobby_chat_fanout_seconds_count': 3,
+        'rallylobby_players_here': 2,
+        'rallylobby_connections{state="in"}': 2,
+        'rallylobby_connections{state="greeted"}': 1,
+    }
+    wrong = {name: (moved.get(name), value) for name, value in expected.items() if moved.get(name) != value}
+    assert not wrong, f'(moved, expected): {wrong}'
+    assert moved['rallylobby_store_call_seconds_count'] >= 5, moved  # the logins and chat lines
+    assert after['process_open_fds'] > 0 and after['process_resident_memory_bytes'] > 0
+    # What the API shows of the same session.
+    assert [line['text'] for line in admin.get('/api/chat')['lines']] == ['line 0', 'line 1', 'line 2']
+    assert sorted(p['name'] for p in admin.get('/api/players')['players']) == ['Ada', 'Bram']
+    with open(server.log) as f:
+        lines = [json.loads(line) for line in f]
+    assert all({'time', 'level', 'event'} <= set(line) for line in lines)
+    assert {'event': 'login-failed', 'player': 'Nobody', 'detail': 'unknown player'}.items() <= \
+        next(line for line in lines if line.get('player') == 'Nobody').items()
+
+
+def bans(lab, kind):
+    """A ban through one server's API closes the player's connection on the other within a
+    second (a ban's promise), with the reason and the expiry; later logins are refused the same
+    way, also after both servers restart; unbanned, the player is back. With Redis, /readyz
+    answers 503 while Redis is away."""
+    if kind == 'redis':
+        lab.redis()
+    store = lab.store(kind)
+    lab.accounts(store, 'Ada', 'Bram')
+    first = admin_server(lab, 'alpha', store, True)
+    second = admin_server(lab, 'beta', store) if kind == 'redis' else first
+    ada = Peer(second.port, lab.ca)
+    ada.login('Ada', PASSWORD)
+    bram = Peer(first.port, lab.ca)
+    bram.login('Bram', PASSWORD)
+    ban = Admin(lab, first).post('/api/ban', {'name': 'ada', 'reason': 'cheating', 'seconds': 3600})
+    assert ban['name'] == 'Ada', ban
+    error = ada.expect('Error', 1)
+    assert error[0] == 'banned' and error[3] == 1 and 'cheating' in error[2] and 'until 20' in error[2], error
+    assert None in ada.frames(WAIT), 'the banned connection stayed open'
+
+    def refused(server, name='Ada'):
+        peer = Peer(server.port, lab.ca)
+        peer.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Login', name, PASSWORD))
+        return peer.expect('Error')
+    for server, name in ((first, 'Ada'), (second, 'aDA')):
+        assert refused(server, name)[:3] == ['banned', 0x02, error[2]]
+    bram.send(encode('Chat', 'bye Ada'))
+    bram.expect('ChatLine')  # kept before the servers stop
+    first, second = restart(lab, first, store), (restart(lab, second, store) if second is not first else None)
+    second = second or first
+    assert refused(second)[2] == error[2], 'the ban did not outlive a restart'
+    seen = Admin(lab, second)
+    assert [b['name'] for b in seen.get('/api/bans')['bans']] == ['Ada']
+    assert seen.get('/api/chat')['lines'][-1]['text'] == 'bye Ada'
+    seen.post('/api/unban', {'name': 'Ada'})
+    ada = Peer(first.port, lab.ca)
+    assert ada.login('Ada', PASSWORD) == ['Ada', 1000]
+    seen.post('/api/kick', {'name': 'Ada', 'reason': 'cool down'})
+    assert ada.expect('Error')[:3] == ['kicked', 0, "kicked by the lobby's operator: cool down"]
+    audit = [(e['action'], e['target'], e['address']) for e in seen.get('/api/audit')['entries']]
+    assert audit == [(action, 'Ada', '127.0.0.1') for action in ('ban', 'unban', 'kick')], audit
+    if kind == 'redis':
+        assert seen.request('GET', '/readyz', token=None)[0] == 200
+        lab.procs[0].terminate()  # the redis-server
+        lab.procs[0].wait(WAIT)
+        wait_for('/readyz 503 without Redis', lambda: seen.request('GET', '/readyz', token=None)[0] == 503)
+        assert seen.request('GET', '/healthz', token=None)[0] == 200
+        lab.redis()
+        wait_for('/readyz 200 with Redis back', lambda: seen.request('GET', '/readyz', token=None)[0] == 200)
+
+
+# The API's refusals: what is asked (method, path, JSON body or raw bytes, token), and the
+# status and error that must come back. Ada exists; nobody is banned.
+REFUSALS = [
+    ('no token', 'GET', '/api/players', None, None, 401, 'token'),
+    ('wrong token', 'GET', '/metrics', None, None, 401, 'token', 'x' * 32),
+    ('malformed JSON', 'POST', '/api/ban', None, b'{"name": "Ada",', 400, 'bad-json'),
+    ('JSON not an object', 'POST', '/api/kick', None, b'["Ada"]', 400, 'bad-json'),
+    ('name missing', 'POST', '/api/ban', {'reason': 'x'}, None, 400, 'bad-field'),
+    ('name not a text', 'POST', '/api/kick', {'name': 7}, None, 400, 'bad-field'),
+    ('beyond 8-bit', 'POST', '/api/kick', {'name': 'Ad\u0101'}, None, 400, 'bad-field'),
+    ('ban without a reason', 'POST', '/api/ban', {'name': 'Ada', 'reason': ''}, None, 400, 'bad-field'),
+    ('ban for -1 s', 'POST', '/api/ban', {'name': 'Ada', 'reason': 'x', 'seconds': -1}, None, 400, 'bad-field'),
+    ('unknown player banned', 'POST', '/api/ban', {'name': 'Nobody', 'reason': 'x'}, None, 404, 'unknown-player'),
+    ('unknown player kicked', 'POST', '/api/kick', {'name': 'Nobody'}, None, 404, 'unknown-player'),
+    ('unban of no ban', 'POST', '/api/unban', {'name': 'Ada'}, None, 404, 'not-banned'),
+    ('name in another case', 'POST', '/api/accounts/create', {'name': 'ADA', 'password': 'long enough'}, None, 409, 'name-taken'),
+    ('short password', 'POST', '/api/accounts/create', {'name': 'Zed', 'password': 'short'}, None, 400, 'password-rules'),
+    ('bad name', 'POST', '/api/accounts/create', {'name': ' Zed', 'password': 'long enough'}, None, 400, 'name-rules'),
+    ('GET of a change', 'GET', '/api/ban', None, None, 405, 'method'),
+    ('unknown page', 'GET', '/api/nothing', None, None, 404, 'not-found'),
+    ('body too large', 'POST', '/api/kick', None, b'{"name": "' + b'x' * 70000 + b'"}', 400, None),
+]
+
+
+def api(lab):
+    """The refusals above; a listener without TLS off loopback refused at start; and an
+    account's life through the API: made, used, given a new password, deleted."""
+    store = lab.store('sqlite')
+    lab.accounts(store, 'Ada')
+    server = admin_server(lab, 'solo', store)
+    admin = Admin(lab, server)
+    failures = []
+    for what, method, path, body, raw, status, rule, *token in REFUSALS:
+        got, answer = admin.request(method, path, body, raw=raw, token=token[0] if token else (None if rule == 'token' else TOKEN))
+        if got != status or (rule and (not isinstance(answer, dict) or answer.get('error') != rule)):
+            failures.append(f'{what}: {got} {str(answer)[:120]}')
+    for path in ('/healthz', '/readyz', '/', '/console.js'):
+        if admin.request('GET', path, token=None)[0] != 200:
+            failures.append(f'{path} needs no token')
+    for args, words in ((['--admin', '0.0.0.0:0', '--admin-token-file', lab.path('token')], 'loopback'),
+                        (['--admin', '127.0.0.1:0'], 'token'),
+                        (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('password')], '16')):
+        run = subprocess.run([lab.bin + '/rallylobby', '--plain', '--store', store, *args],
+                             capture_output=True, text=True, timeout=WAIT)
+        if run.returncode != 2 or words not in run.stderr:
+            failures.append(f'{args}: exit {run.returncode}, {run.stderr.strip()}')
+    assert not failures, '\n'.join(failures)
+    assert admin.post('/api/accounts/create', {'name': 'Cleo', 'password': 'first password'})['name'] == 'Cleo'
+    assert Peer(server.port, lab.ca).login('cleo', 'first password') == ['Cleo', 1000]
+    admin.post('/api/accounts/password', {'name': 'CLEO', 'password': 'second password'})
+    assert Peer(server.port, lab.ca).login('Cleo', 'second password')[0] == 'Cleo'
+    assert [a['name'] for a in admin.get('/api/accounts?prefix=c')['accounts']] == ['Cleo']
+    cleo = Peer(server.port, lab.ca)
+    cleo.login('Cleo', 'second password')
+    admin.post('/api/accounts/delete', {'name': 'Cleo'})
+    assert cleo.expect('Error')[0] == 'account-deleted'
+    assert admin.get('/api/accounts?prefix=c')['accounts'] == []
+    actions = [e['action'] for e in admin.get('/api/audit')['entries']]
+    assert actions == ['create-account', 'set-password', 'delete-account'], actions
+
+
+def console(lab):
+    """The console page in chromium: the operator logs in with the token, sees Ada and a player
+    whose name is markup (shown as text), bans Ada and sees her gone; Ada's meetpoint side gets
+    the ban."""
+    store = lab.store('sqlite')
+    marked = '<b id="x">Eve</b>'
+    lab.accounts(store, 'Ada', marked)
+    server = admin_server(lab, 'solo', store)
+    ada, eve = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
+    ada.login('Ada', PASSWORD)
+    eve.login(marked, PASSWORD)
+    eve.send(encode('Chat', '<img src=x id=y>'))
+    browser = os.path.join(HERE, '..', 'browser')
+    if not os.path.isdir(os.path.join(browser, 'node_modules', 'playwright-core')):
+        raise AssertionError(f'playwright-core is not installed: run npm ci in {browser}')
+    run = subprocess.run(['node', os.path.join(browser, 'admin_console.test.mjs'),
+                          f'http://127.0.0.1:{Admin(lab, server).port}/', TOKEN, marked],
+                         capture_output=True, text=True, timeout=90)
+    assert run.returncode == 0, run.stdout + run.stderr
+    error = ada.expect('Error')
+    assert error[0] == 'banned' and 'console test' in error[2], error
+
+
+CASES = {'metrics': metrics, 'bans_sqlite': lambda lab: bans(lab, 'sqlite'),
+         'bans_redis': lambda lab: bans(lab, 'redis'), 'api': api, 'console': console}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument('case', choices=sorted(CASES))
+    parser.add_argument('--bin', required=True)
+    args = parser.parse_args()
+    lab = Lab(os.path.abspath(args.bin))
+    started = time.monotonic()
+    try:
+        CASES[args.case](lab)
+    except Exception:
+        print(f'FAILED {args.case}; logs in {lab.dir}', file=sys.stderr)
+        lab.close()
+        raise
+    lab.close()
+    subprocess.run(['rm', '-rf', lab.dir])
+    print(f'passed {args.case} in {time.monotonic() - started:.1f} s')
+
+
+if __name__ == '__main__':
+    main()
