@@ -5,9 +5,12 @@
 # with an instance of its own, and waits; then Ada's starts a game instance, which Cleo's joins. They race: each sees the other's
 # join, chat and vote, each accuses the other, and both report the same results, which the
 # server takes once both agree. The conversation of all five programs is shown as it happened.
-# Leaves in demo-output/lobby/: conversation.txt, lobby.log, and for each player a folder with
-# meetpoint's transcript (transcript.jsonl) and the game's RallylinkLog.txt. Everything it
-# starts, it stops. Exits 0 when both sessions were complete.
+# Each meetpoint also serves its player's page (--ui); once the race is over, Debian's chromium
+# takes a picture of each (page.png). Leaves in demo-output/lobby/: conversation.txt, lobby.log,
+# and for each player a folder with meetpoint's transcript (transcript.jsonl), the game's
+# RallylinkLog.txt and page.png. With --hold it then prints the pages' addresses and keeps
+# everything running until Enter is pressed. Everything it starts, it stops. Exits 0 when both
+# sessions were complete and both pages showed the race's results.
 #
 # With --windows (./tools/demo.sh --lobby --windows) the players are on Windows, under Wine:
 # Ada's game with the 64-bit rallylink.dll and her meetpoint.exe, Cleo's with the 32-bit DLL and
@@ -27,17 +30,23 @@ fail() {
 declare -A system=([ada]=linux [cleo]=linux)
 packages=(cmake ninja-build g++ googletest openssl libboost-dev libssl-dev libsqlite3-dev
           libhiredis-dev libsodium-dev nlohmann-json3-dev)
-case "${1:-}" in
-  "") out="$root/demo-output/lobby" ;;
-  --windows)
-    out="$root/demo-output/lobby-windows"
-    system[ada]=windows-x64
-    # Wine's TLS is GnuTLS's.
-    packages+=(mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 libgnutls30:amd64)
-    ;;
-  *) fail "usage: $0 [--windows]" ;;
-esac
+out="$root/demo-output/lobby"
+hold=0
+for arg in "$@"; do
+  case "$arg" in
+    --windows)
+      out="$root/demo-output/lobby-windows"
+      system[ada]=windows-x64
+      # Wine's TLS is GnuTLS's.
+      packages+=(mingw-w64 g++-mingw-w64-x86-64 g++-mingw-w64-i686 wine64 libgnutls30:amd64)
+      ;;
+    --hold) hold=1 ;;
+    *) fail "usage: $0 [--windows] [--hold]" ;;
+  esac
+done
 ./tools/install-missing.sh "${packages[@]}" || fail "could not install the packages it needs"
+# chromium and playwright-core, for the pictures of the pages.
+./tests/browser/install.sh >/dev/null || fail "could not install chromium and playwright-core"
 if [ "${system[ada]}" != linux ] && ./tools/install-wine32.sh; then
   system[cleo]=windows-x86
 fi
@@ -125,7 +134,7 @@ for player in ada cleo; do
   name=${player^}
   mkdir -p "$secrets/registry-$player"
   program $player meetpoint
-  start_tagged "$player-mp" "${cmd[@]}" --register --exit-after 1 \
+  start_tagged "$player-mp" "${cmd[@]}" --register --ui 127.0.0.1:0 \
     --record "$(path $player "$out/$player/transcript.jsonl")" --lobby "localhost:$(cat "$out/port")" \
     --player "$name" --password-file "$(path $player "$secrets/password")" \
     --lobby-ca "$(path $player "$out/lobby-cert.pem")" &
@@ -144,9 +153,12 @@ cleo=$!
 wait_for "Cleo's game instance" "$conversation" "^cleo-mp|-> NewGameInstance"
 run_game ada host:Cleo &
 wait $! "$cleo"
-# The meetpoints end with their games' connections (at most 10 s).
-for pid in "${pids[@]:1}"; do
-  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+# Each player's page, once it shows the race's results (at most 10 s each).
+pictures=0
+for player in ada cleo; do
+  url=$(sed -n "s/^$player-mp|== page at //p" "$conversation")
+  node tools/page-screenshot.mjs "$url" "$out/$player/page.png" '#instances .results' &&
+    pictures=$((pictures + 1))
 done
 
 echo
@@ -171,4 +183,13 @@ echo "   and RallylinkLog.txt (Rallylink's own lines are there, not above)"
 for player in ada cleo; do
   [ "$(cat "$out/$player/status" 2>/dev/null)" = 0 ] || fail "$player's sample game did not complete"
 done
+[ "$pictures" = 2 ] || fail "a player's page did not show the results"
+echo "== pictures of the players' pages: ${out#"$root"/}/ada/page.png and cleo/page.png"
+if [ "$hold" = 1 ]; then
+  echo "== the players' pages, open while the demo holds:"
+  for player in ada cleo; do
+    printf '   %-5s %s\n' "${player^}" "$(sed -n "s/^$player-mp|== page at //p" "$conversation")"
+  done
+  read -r -p "== press Enter to end the demo " _ || true
+fi
 echo "== demo complete"

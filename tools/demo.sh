@@ -10,6 +10,8 @@
 #                               (tools/demo-lobby.sh)
 #   ./tools/demo.sh --lobby --windows
 #                               the same with Windows games and meetpoints under Wine
+#   ./tools/demo.sh --lobby [--windows] --hold
+#                               ... and then keeps the players' pages open for a person
 #
 # Installs what is missing, builds, starts meetpoint on a free port with a private registry,
 # runs the game, shows the conversation, and leaves the transcript (transcript.jsonl), the
@@ -20,15 +22,20 @@ set -u
 cd "$(dirname "$0")/.."
 root=$(pwd)
 
+# --lobby hands the other options to the lobby demo.
+for arg in "$@"; do
+  [ "$arg" = --lobby ] || continue
+  others=()
+  for a in "$@"; do [ "$a" = --lobby ] || others+=("$a"); done
+  exec ./tools/demo-lobby.sh "${others[@]}"
+done
 mode=linux
 case "${1:-} ${2:-}" in
   " ") ;;
   "--windows ") mode=windows ;;
   "--windows --x86" | "--x86 --windows") mode=windows-x86 ;;
-  "--lobby ") exec ./tools/demo-lobby.sh ;;
-  "--lobby --windows" | "--windows --lobby") exec ./tools/demo-lobby.sh --windows ;;
   *)
-    echo "usage: $0 [--windows [--x86] | --lobby [--windows]]" >&2
+    echo "usage: $0 [--windows [--x86] | --lobby [--windows] [--hold]]" >&2
     exit 2
     ;;
 esac

@@ -10,14 +10,12 @@ packages=(cmake ninja-build g++ clang libclang-rt-14-dev clang-format clang-tidy
 # The lobby server, its tests and its demo; GnuTLS for Wine's TLS, which the Windows relay uses.
 packages+=(openssl libboost-dev libssl-dev libsqlite3-dev libhiredis-dev libsodium-dev redis-server
            libgnutls30:amd64)
-# The lobby's operator side: JSON, promtool for its metrics, and chromium with Node for the
-# browser tests (tests/browser, whose npm packages come pinned by its lockfile).
-packages+=(nlohmann-json3-dev prometheus chromium nodejs)
+# The lobby's operator side and meetpoint's page: JSON, promtool for the lobby's metrics.
+packages+=(nlohmann-json3-dev prometheus)
 ./tools/install-missing.sh "${packages[@]}" || { echo "0 passed, 1 failed"; exit 1; }
-# Node from elsewhere may bring its own npm; Debian's comes as a package of its own.
-command -v npm >/dev/null || ./tools/install-missing.sh npm || { echo "0 passed, 1 failed"; exit 1; }
-if ! (cd tests/browser && npm ci --no-audit --no-fund >/dev/null); then
-  echo "!! npm ci in tests/browser failed"
+# The browser tests' Debian chromium, Node.js and npm packages (tests/browser/package-lock.json).
+if ! ./tests/browser/install.sh; then
+  echo "!! chromium or the browser tests' npm packages could not be installed"
   echo "0 passed, 1 failed"
   exit 1
 fi

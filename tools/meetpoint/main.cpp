@@ -22,6 +22,10 @@
 #if defined(MEETPOINT_RELAY)
 #include "relay.h"
 #endif
+#if defined(MEETPOINT_UI)
+#include "page_access.h"
+#include "page_feed.h"
+#endif
 
 using namespace mp;
 
@@ -43,18 +47,30 @@ const char kUsage[] =
     "  --gap MS           the least time between two writes to the game (default 100)\n"
     "  --exit-after N     end after N game connections have ended (default 0: never)\n"
     "  --lobby HOST:PORT[,HOST:PORT...]  relay to a lobby server (the next one when it goes)\n"
-    "  --player NAME      the player logging in to the lobby server\n"
+    "  --player NAME      the player logging in to the lobby server (without it and with\n"
+    "                     --ui, the player signs in or signs up on the page)\n"
     "  --password-file F  the player's password, on the first line of F\n"
     "  --lobby-ca FILE    the certificates to trust for the lobby server (default: the system's)\n"
     "  --lobby-plain      plain TCP to the lobby server: loopback addresses only\n"
     "  --invite A,B,...   game instances the game starts are for these players only\n"
     "                     (default: open to anyone)\n"
+    "  --ui [HOST:]PORT   serve the player's page on a loopback address (default\n"
+    "                     127.0.0.1:0, a free port); prints its address with its token\n"
     "  --help, --version  print this, or the version, and end\n";
 
+#if defined(MEETPOINT_RELAY)
 // Chat lines from the lobby server that wait for the game at most; the oldest go first.
 const size_t kMaxChatWaiting = 50;
 // Other events from the lobby server that wait for the game at most.
 const size_t kMaxEventsWaiting = 1000;
+#endif
+#if defined(MEETPOINT_UI)
+// While a page is open, it learns who is online and the ratings this often.
+const int64_t kWhoEveryMs = 5000;
+const int64_t kRatingsEveryMs = 30000;
+// The ratings table's length.
+const uint32_t kRatingsShown = 113;
+#endif
 
 struct Options {
   uint16_t port = 0;
@@ -72,6 +88,9 @@ struct Options {
   std::string lobbyCa;
   bool lobbyPlain = false;
   std::string invite;  // StartInstance's Invited: empty, open to anyone
+  bool ui = false;
+  std::string uiHost = "127.0.0.1";
+  uint16_t uiPort = 0;
   bool help = false;
   bool version = false;
 };
@@ -141,6 +160,20 @@ bool ParseOptions(int argc, char** argv, Options* options) {
       options->lobbyCa = value;
     } else if (option == "--invite") {
       options->invite = value;
+    } else if (option == "--ui") {
+      // [HOST:]PORT, HOST a name or an address, IPv6 in brackets.
+      std::string text = value;
+      size_t colon = text.rfind(':');
+      if (colon != std::string::npos && text.find(':') != colon && text[0] != '[') return false;
+      std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+      if (colon != std::string::npos) options->uiHost = text.substr(0, colon);
+      if (options->uiHost.size() > 2 && options->uiHost.front() == '[' &&
+          options->uiHost.back() == ']')
+        options->uiHost = options->uiHost.substr(1, options->uiHost.size() - 2);
+      if (options->uiHost == "localhost") options->uiHost = "127.0.0.1";
+      if (!ParseUnsigned(port.c_str(), 65535, &number)) return false;
+      options->uiPort = static_cast<uint16_t>(number);
+      options->ui = true;
     } else if (option == "--exit-after") {
       if (!ParseUnsigned(value, 0xFFFFFFFFu, &options->exitAfter)) return false;
     } else {
@@ -206,6 +239,25 @@ class Meetpoint {
   void Report(const Command& write);
   void ReadTyped();
   void Queue(const Message& event);
+  // Hands a change to the page, where there is one; f takes the PageFeed.
+  template <typename F>
+  void ToPage(F f) {
+#if defined(MEETPOINT_UI)
+    if (page_ != nullptr) f(*page_);
+#endif
+  }
+#if defined(MEETPOINT_UI)
+ public:
+  void UsePage(std::unique_ptr<PageFeed> page);
+
+ private:
+  void FromPage();
+  void AskLobby();
+  std::unique_ptr<PageFeed> page_;
+  bool lobbyOnline_ = false;
+  int64_t nextWho_ = 0;
+  int64_t nextRatings_ = 0;
+#endif
 #if defined(MEETPOINT_RELAY)
  public:
   void UseLobby(std::unique_ptr<LobbyLink> link) { link_ = std::move(link); }
@@ -276,6 +328,7 @@ void Meetpoint::Accept() {
   arrivals_.clear();
   Say("== game connection " + std::to_string(connection_) + " opened");
   Record("info", "connected", -1, nullptr, nullptr);
+  ToPage([&](auto& page) { page.GameOpened(connection_); });
   if (!script_.commands.empty()) {
     script_.next = 0;
     script_.resumeAt = 0;
@@ -293,6 +346,7 @@ void Meetpoint::EndConnection(const std::string& how, bool abortive) {
   script_.active = false;
   Say("== game connection " + std::to_string(connection_) + " " + how);
   Record("info", "closed", -1, nullptr, nullptr, "", how);
+  ToPage([&](auto& page) { page.GameEnded(connection_, how); });
   if (options_.exitAfter != 0 && ++ended_ >= options_.exitAfter) quit_ = true;
 }
 
@@ -318,6 +372,7 @@ void Meetpoint::Handle(const Incoming& in) {
     case Incoming::Kind::kRequest:
       Say("<- " + FormatLine(in.message));
       Record("in", type, in.message.type, &in.message, &in.frame);
+      ToPage([&](auto& page) { page.GameLine("in", FormatLine(in.message)); });
       ++arrivals_[in.message.type];
       for (const Message& event : lobby_.Handle(in.message)) Queue(event);
 #if defined(MEETPOINT_RELAY)
@@ -329,6 +384,7 @@ void Meetpoint::Handle(const Incoming& in) {
       Say("!! " + in.problem + " (frame of " + size + " bytes: " + ToHex(in.frame) +
           "); ignored it, kept the connection");
       Record("in", type, in.message.type, nullptr, &in.frame, in.problem);
+      ToPage([&](auto& page) { page.GameLine("in", "!! " + in.problem); });
       break;
     case Incoming::Kind::kFramingError:
       Say("!! bad frame: " + in.problem + "; the stream is out of step, closing the connection");
@@ -395,6 +451,15 @@ void Meetpoint::Relay(const Message& request) {
 void Meetpoint::FromLobby() {
   for (const RelayNews& news : link_->Take()) {
     if (!news.line.empty()) Say(news.line);
+#if defined(MEETPOINT_UI)
+    if (!news.link.empty()) lobbyOnline_ = news.link == "online";
+    if (news.link == "online") nextWho_ = nextRatings_ = 0;
+    if (news.hasMessage && news.message.type == lobby::kFinalResults) nextRatings_ = 0;
+#endif
+    ToPage([&](auto& page) {
+      if (!news.link.empty()) page.Link(news.link, news.why);
+      if (news.hasMessage) page.FromLobby(news.message);
+    });
     if (!news.hasMessage) continue;
     const lobby::Message& m = news.message;
     Message event;
@@ -456,6 +521,79 @@ void Meetpoint::QueueChat(const Message& line) {
 }
 #endif
 
+#if defined(MEETPOINT_UI)
+
+void Meetpoint::UsePage(std::unique_ptr<PageFeed> page) {
+  page_ = std::move(page);
+  if (!options_.lobbyServers.empty()) return;
+  page_->Link("local", "");
+  page_->LocalPlayers(lobby_, options_.lobby);
+}
+
+// What the pages asked for: with a lobby server, sign-in, sign-up and chat go to it; with the
+// local lobby, a chat line is the local player's, and the game hears it as the lobby's echo.
+void Meetpoint::FromPage() {
+  for (const PageCommand& command : page_->Server().Take()) {
+    switch (command.kind) {
+      case PageCommand::Kind::kOpened:
+        nextWho_ = nextRatings_ = 0;
+        break;
+      case PageCommand::Kind::kSignIn:
+      case PageCommand::Kind::kSignUp: {
+        bool create = command.kind == PageCommand::Kind::kSignUp;
+        if (link_ == nullptr || !options_.player.empty()) {
+          page_->FromLobby(lobby::Message(lobby::kError)
+                               .Text("signed-in")
+                               .Num(create ? lobby::kRegister : lobby::kLogin)
+                               .Text(link_ == nullptr
+                                         ? "This meetpoint runs its own lobby: there is no server "
+                                           "to sign in to."
+                                         : "This meetpoint signs in as " + options_.player +
+                                               ", as it was started.")
+                               .Num(0));
+          break;
+        }
+        Say(std::string("== the page ") + (create ? "signs up" : "signs in") + " as " +
+            lobby::Quote(command.player));
+        link_->SignIn(command.player, command.password, create);
+        break;
+      }
+      case PageCommand::Kind::kChat:
+        if (link_ != nullptr) {
+          lobby::Message chat = lobby::Message(lobby::kChat).Text(command.text);
+          Say("=> " + lobby::Describe(chat) + " (from the page)");
+          link_->Send(chat);
+        } else if (game_ != kNoSocket) {
+          Message echo;
+          echo.type = kIncomingMessage;
+          echo.AddText("From", options_.lobby.localPlayer);
+          echo.AddText("Text", command.text);
+          Queue(echo);
+        } else {
+          page_->Chat(options_.lobby.localPlayer, command.text);
+        }
+        break;
+    }
+  }
+}
+
+// While a page is open and the relay is logged in, asks the server who is online and for the
+// ratings, now and then (the server does not push them).
+void Meetpoint::AskLobby() {
+  if (link_ == nullptr || !lobbyOnline_ || page_->Server().OpenPages() == 0) return;
+  int64_t now = NowMs();
+  if (now >= nextWho_) {
+    link_->Ask(lobby::Message(lobby::kWho));
+    nextWho_ = now + kWhoEveryMs;
+  }
+  if (now >= nextRatings_) {
+    link_->Ask(lobby::Message(lobby::kRatings).Num(kRatingsShown));
+    nextRatings_ = now + kRatingsEveryMs;
+  }
+  WakeAt(std::min(nextWho_, nextRatings_));
+}
+#endif
+
 // Prints and records what one write puts on the connection.
 void Meetpoint::Report(const Command& write) {
   size_t total = 0;
@@ -471,6 +609,7 @@ void Meetpoint::Report(const Command& write) {
     if (!chunk.framed) {
       Say("-> raw " + ToHex(bytes));
       Record("out", "raw", -1, nullptr, &bytes);
+      ToPage([&](auto& page) { page.GameLine("out", "raw " + ToHex(bytes)); });
       continue;
     }
     Message event;
@@ -479,6 +618,10 @@ void Meetpoint::Report(const Command& write) {
       Say("-> " + FormatLine(event));
       Record("out", TypeName(event.type), event.type, &event, &bytes);
       lobby_.Sent(event);
+      ToPage([&](auto& page) {
+        page.GameLine("out", FormatLine(event));
+        if (options_.lobbyServers.empty()) page.LocalEvent(event, lobby_, options_.lobby);
+      });
       continue;
     }
     if (problem.empty()) problem = std::string(TypeName(event.type)) + " is no event";
@@ -638,6 +781,12 @@ int Meetpoint::Run() {
       FromLobby();
     }
 #endif
+#if defined(MEETPOINT_UI)
+    if (page_ != nullptr) {
+      FromPage();
+      AskLobby();
+    }
+#endif
     ReadTyped();
     Step(script_);
     Step(typed_);
@@ -701,19 +850,22 @@ int main(int argc, char** argv) {
       if (!server.empty()) relay.servers.push_back(server);
     }
     relay.player = options.player;
-    if (relay.servers.empty() || relay.player.empty() || relay.player.size() > 31 ||
-        options.passwordFile.empty()) {
+    // Without --player the page signs in: the relay connects and waits for it.
+    bool signInOnPage = options.ui && relay.player.empty() && options.passwordFile.empty();
+    if (relay.servers.empty() ||
+        (!signInOnPage &&
+         (relay.player.empty() || relay.player.size() > 31 || options.passwordFile.empty()))) {
       fprintf(stderr,
-              "meetpoint: --lobby needs servers, --player NAME (1 to 31 characters) and "
-              "--password-file\n");
+              "meetpoint: --lobby needs servers, and --player NAME (1 to 31 characters) with "
+              "--password-file, or --ui to sign in on the page\n");
       return 2;
     }
     std::ifstream passwordFile(options.passwordFile, std::ios::binary);
-    if (!std::getline(passwordFile, relay.password) || relay.password.empty()) {
+    if (!signInOnPage && (!std::getline(passwordFile, relay.password) || relay.password.empty())) {
       fprintf(stderr, "meetpoint: can't read a password from %s\n", options.passwordFile.c_str());
       return 2;
     }
-    if (relay.password.back() == '\r') relay.password.pop_back();
+    if (!relay.password.empty() && relay.password.back() == '\r') relay.password.pop_back();
     if (!options.lobbyPlain) {
       std::string error;
       relay.tls = MakeLobbyTls(options.lobbyCa, &error);
@@ -725,10 +877,34 @@ int main(int argc, char** argv) {
     Say("== relaying to lobby server " + relay.servers[0] +
         (relay.servers.size() > 1 ? " (and " + std::to_string(relay.servers.size() - 1) + " more)"
                                   : "") +
-        " as " + relay.player);
+        (signInOnPage ? "; the player signs in on the page" : " as " + relay.player));
     meetpoint.UseLobby(std::make_unique<LobbyLink>(relay));
 #else
     fprintf(stderr, "meetpoint: this build has no lobby relay (--lobby needs the Linux build)\n");
+    return 2;
+#endif
+  }
+  if (options.ui) {
+#if defined(MEETPOINT_UI)
+    if (!IsLoopbackHost(options.uiHost)) {
+      fprintf(stderr, "meetpoint: --ui takes a loopback address only (127.0.0.1, ::1), not %s\n",
+              options.uiHost.c_str());
+      return 2;
+    }
+    bool relaying = !options.lobbyServers.empty();
+    std::string server = options.lobbyServers.substr(0, options.lobbyServers.find(','));
+    PageModel model(relaying ? "lobby" : "local", server, relaying && options.player.empty());
+    std::string error;
+    std::unique_ptr<PageServer> page =
+        PageServer::Start(options.uiHost, options.uiPort, model, &error);
+    if (page == nullptr) {
+      fprintf(stderr, "meetpoint: %s\n", error.c_str());
+      return 1;
+    }
+    Say("== page at " + page->Address());
+    meetpoint.UsePage(std::make_unique<PageFeed>(std::move(page)));
+#else
+    fprintf(stderr, "meetpoint: this build has no page (--ui needs Boost and nlohmann/json)\n");
     return 2;
 #endif
   }

@@ -34,6 +34,9 @@ void CloseSocket(Socket socket, bool abortive);
 // folder ($RALLYLINK_REGISTRY_DIR, else /etc/rallylink/registry). *where names what was written.
 bool RegisterPort(uint16_t port, std::string* where, std::string* error);
 
+// Fills out with bytes from the system's random source (for secrets); false when it fails.
+bool RandomBytes(uint8_t* out, size_t size);
+
 // Milliseconds of a steady clock.
 int64_t NowMs();
 // The wall-clock time, UTC, as 2024-05-01T12:00:00.123Z.

@@ -49,14 +49,27 @@ struct LobbyLink::Impl {
     thread.join();
   }
 
-  void News(const std::string& line, const lobby::Message* message = nullptr) {
+  void News(const std::string& line, const lobby::Message* message = nullptr,
+            const std::string& link = "", const std::string& why = "") {
     std::lock_guard<std::mutex> lock(mutex);
     news.emplace_back();
     news.back().line = line;
+    news.back().link = link;
+    news.back().why = why;
     if (message != nullptr) {
       news.back().hasMessage = true;
       news.back().message = *message;
     }
+  }
+
+  bool HasPlayer() const { return !settings.player.empty(); }
+
+  // Login, or Register for an account the page is making.
+  void WriteSignIn() {
+    Write(lobby::Message(create && !accepted ? lobby::kRegister : lobby::kLogin)
+              .Text(settings.player)
+              .Text(settings.password));
+    signingIn = true;
   }
 
   const std::string& Server() const { return settings.servers[current]; }
@@ -104,7 +117,8 @@ struct LobbyLink::Impl {
     if (settings.tls == nullptr) {
       for (const auto& entry : found) {
         if (!entry.endpoint().address().is_loopback()) {
-          News("!! lobby server " + where + " is not on loopback: plain TCP is refused, use TLS");
+          News("!! lobby server " + where + " is not on loopback: plain TCP is refused, use TLS",
+               nullptr, "stopped", "plain TCP to a server that is not on loopback");
           return;  // no retry: this will not get better
         }
       }
@@ -140,9 +154,14 @@ struct LobbyLink::Impl {
                 auto left = kLoginWaitMs - std::chrono::duration_cast<std::chrono::milliseconds>(
                                                std::chrono::steady_clock::now() - connected)
                                                .count();
-                Expect(s, static_cast<int>(std::max<int64_t>(left, 0)),
-                       Server() + " did not let us in within " +
-                           std::to_string(kLoginWaitMs / 1000) + " s");
+                // Without a player, the wait for a sign-in is the server's to end.
+                if (HasPlayer()) {
+                  Expect(s, static_cast<int>(std::max<int64_t>(left, 0)),
+                         Server() + " did not let us in within " +
+                             std::to_string(kLoginWaitMs / 1000) + " s");
+                } else {
+                  timer.cancel();
+                }
                 Greet(s);
               });
         });
@@ -178,26 +197,43 @@ struct LobbyLink::Impl {
   void Receive(const lobby::Message& m) {
     switch (m.type) {
       case lobby::kWelcome:
-        Write(lobby::Message(lobby::kLogin).Text(settings.player).Text(settings.password));
+        welcomed = true;
+        if (HasPlayer()) {
+          WriteSignIn();
+        } else {
+          News("== connected to lobby server " + Server() +
+                   "; waiting for the player to sign in "
+                   "on the page",
+               nullptr, "connected");
+        }
         return;
       case lobby::kLoggedIn:
         online = true;
+        accepted = true;
+        signingIn = false;
+        settings.player = m.text(0);  // as the server stores it, for logging in again
         backoff.Reset();
         timer.cancel();
-        News("== logged in to lobby server " + Server() + " as " + Clean(m.text(0)) + ", rating " +
-             std::to_string(m.num(1)) +
-             (waiting.empty()
-                  ? ""
-                  : "; sending the " + std::to_string(waiting.size()) + " waiting requests"));
+        News(std::string(create ? "== signed up and " : "== ") + "logged in to lobby server " +
+                 Server() + " as " + Clean(m.text(0)) + ", rating " + std::to_string(m.num(1)) +
+                 (waiting.empty()
+                      ? ""
+                      : "; sending the " + std::to_string(waiting.size()) + " waiting requests"),
+             &m, "online");
+        create = false;
         while (!waiting.empty()) {
           Write(waiting.front());
           waiting.pop_front();
         }
         return;
       case lobby::kError:
-        return Refused(m.text(0), static_cast<uint8_t>(m.num(1)), m.text(2), m.num(3) != 0);
+        return Refused(m);
       case lobby::kPong:
         return;
+      case lobby::kOnline:
+      case lobby::kRatingsTable:
+        // Asked for every few seconds while a page is open: for the page, not the console.
+        return News("", &m);
       default:
         News("<= " + lobby::Describe(m), &m);
     }
@@ -205,9 +241,25 @@ struct LobbyLink::Impl {
 
   // An Error from the server. Most are printed and change nothing; some end this connection,
   // and the time until the next try depends on why.
-  void Refused(const std::string& rule, uint8_t request, const std::string& detail, bool fatal) {
+  void Refused(const lobby::Message& error) {
+    const std::string& rule = error.text(0);
+    auto request = static_cast<uint8_t>(error.num(1));
+    const std::string& detail = error.text(2);
+    bool fatal = error.num(3) != 0;
     uint32_t hinted = 0;
     bool hint = lobby::ParseRetryAfter(detail, &hinted);
+    if (request == lobby::kLogin || request == lobby::kRegister) signingIn = false;
+    if (!HasPlayer() && rule == "login-timeout") {
+      // Nobody signed in while the server waited: the next sign-in connects again.
+      Drop();
+      timer.cancel();
+      return News("== lobby server " + Server() +
+                      " closed the connection, as nobody signed in; "
+                      "signing in on the page connects again",
+                  nullptr, "idle", "nobody signed in");
+    }
+    // Every refusal goes to the page too, which shows its sentence.
+    News("", &error);
     if (rule == "busy") {
       // One line: the server can't take the login now and said when to come back.
       return Retry("lobby server " + Server() + " is busy (" + Clean(detail) + ")",
@@ -215,9 +267,10 @@ struct LobbyLink::Impl {
     }
     if (rule == "logged-in-elsewhere") {
       News("!! " + Clean(settings.player) +
-           " logged in to the lobby elsewhere (another meetpoint, here or on another machine); "
-           "this meetpoint stops relaying and will not log in again: end the other one, then "
-           "restart this one");
+               " logged in to the lobby elsewhere (another meetpoint, here or on another "
+               "machine); this meetpoint stops relaying and will not log in again: end the other "
+               "one, then restart this one",
+           nullptr, "stopped", "signed in elsewhere");
       stopped = true;
       Drop();
       timer.cancel();
@@ -227,6 +280,18 @@ struct LobbyLink::Impl {
     News("!! lobby server refused " +
          std::string(layout != nullptr ? layout->name : "the connection") + ": " + Clean(rule) +
          ": " + Clean(detail));
+    // A sign-in from the page that the server turned down is dropped: the page shows why, and
+    // the player tries again (a busy server, above, is tried again by itself).
+    if (pageCredentials && !accepted && (request == lobby::kLogin || request == lobby::kRegister)) {
+      settings.player.clear();
+      settings.password.clear();
+      if (fatal) {
+        Drop();
+        timer.cancel();
+        News("", nullptr, "idle", "the server closed the connection after refusing the sign-in");
+      }
+      return;
+    }
     // A wrong password or a version the server does not speak will not get better soon.
     bool hopeless = rule == "bad-login" || rule == "version";
     bool loginFailed = !online && request == lobby::kLogin;
@@ -270,6 +335,8 @@ struct LobbyLink::Impl {
     }
     outbox.clear();
     online = false;
+    welcomed = false;
+    signingIn = false;
   }
 
   // The connection is gone or never came: the next server, after the pause given, or else the
@@ -277,9 +344,15 @@ struct LobbyLink::Impl {
   void Retry(const std::string& why, uint32_t pauseMs = 0) {
     Drop();
     if (stopping || stopped) return;
+    if (!HasPlayer()) {
+      // Nobody to log in as: the next sign-in connects.
+      timer.cancel();
+      return News("== " + why + "; signing in on the page connects again", nullptr, "idle", why);
+    }
     current = (current + 1) % settings.servers.size();
     uint32_t pause = pauseMs != 0 ? pauseMs : backoff.Next();
-    News("== " + why + "; trying " + Server() + " in " + std::to_string(pause) + " ms");
+    News("== " + why + "; trying " + Server() + " in " + std::to_string(pause) + " ms", nullptr,
+         "lost", why);
     timer.expires_after(std::chrono::milliseconds(pause));
     timer.async_wait([this](ErrorCode ec) {
       if (!ec) Connect();
@@ -299,7 +372,12 @@ struct LobbyLink::Impl {
   size_t current = 0;
   lobby::Backoff backoff;
   bool online = false;
-  bool stopped = false;  // the player logged in elsewhere: no more tries
+  bool welcomed = false;         // Hello answered: a Login or Register may go
+  bool signingIn = false;        // a Login or Register awaits its answer
+  bool create = false;           // the page asked for a new account
+  bool accepted = false;         // the server let this player in once
+  bool pageCredentials = false;  // the player came from the page, not --player
+  bool stopped = false;          // the player logged in elsewhere: no more tries
   bool stopping = false;
   std::mutex mutex;
   std::vector<RelayNews> news;
@@ -323,6 +401,44 @@ void LobbyLink::Send(const lobby::Message& message) {
     }
     impl->waiting.push_back(message);
     impl->News("== not connected to a lobby server; " + lobby::Describe(message) + " waits");
+  });
+}
+
+void LobbyLink::Ask(const lobby::Message& message) {
+  Impl* impl = impl_.get();
+  asio::post(impl->io, [impl, message] {
+    if (impl->online) impl->Write(message);
+  });
+}
+
+void LobbyLink::SignIn(const std::string& player, const std::string& password, bool create) {
+  Impl* impl = impl_.get();
+  asio::post(impl->io, [impl, player, password, create] {
+    auto refuse = [impl](const std::string& why) {
+      lobby::Message error =
+          lobby::Message(lobby::kError).Text("signing-in").Num(lobby::kLogin).Text(why).Num(0);
+      impl->News("!! not signed in: " + why, &error);
+    };
+    if (impl->online) return refuse("Already signed in as " + impl->settings.player + ".");
+    if (impl->signingIn) return refuse("A sign-in is being checked; wait for its answer.");
+    impl->settings.player = player;
+    impl->settings.password = password;
+    impl->create = create;
+    impl->accepted = false;
+    impl->pageCredentials = true;
+    impl->stopped = false;
+    if (impl->stream == nullptr) {
+      // Not connected (idle, or between tries): connect now.
+      impl->timer.cancel();
+      impl->backoff.Reset();
+      impl->News("", nullptr, "connecting");
+      return impl->Connect();
+    }
+    if (!impl->welcomed) return;  // the Welcome to come sends it
+    impl->WriteSignIn();
+    impl->Expect(impl->stream, kLoginWaitMs,
+                 impl->Server() + " did not answer the sign-in within " +
+                     std::to_string(kLoginWaitMs / 1000) + " s");
   });
 }
 

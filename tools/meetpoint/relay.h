@@ -5,7 +5,10 @@
 // meetpoints does not come back at once), and keeps the requests that wait meanwhile (at most
 // 100). A server that is busy says when to come back, and the relay waits that long. When the
 // player logs in elsewhere, the relay says so and stops: two meetpoints of one player would
-// otherwise push each other out for ever. It runs on a thread of its own; the caller polls
+// otherwise push each other out for ever. Started without a player, it connects, says Hello
+// and waits for SignIn (the player's page signs in or signs up); a sign-in that the server
+// refuses is dropped, and the connection, which the server closes when nobody signs in for a
+// while, is made again by the next SignIn. It runs on a thread of its own; the caller polls
 // Take(). The connection itself, TLS or plain, is a LobbyStream (lobby_stream.h), whose TLS is
 // the system's own.
 #pragma once
@@ -21,15 +24,20 @@ namespace mp {
 
 struct RelaySettings {
   std::vector<std::string> servers;  // HOST:PORT, tried in turn
-  std::string player;
+  std::string player;                // empty: wait for SignIn
   std::string password;
   std::shared_ptr<LobbyTls> tls;  // null: plain TCP, allowed only to loopback addresses
 };
 
 struct RelayNews {
   std::string line;         // for the console, when not empty
-  bool hasMessage = false;  // a message from the server for the game
+  bool hasMessage = false;  // a message from the server: for the game, or its page
   lobby::Message message;
+  // The link's new state, when it changed: "connected" (waiting for a sign-in), "online",
+  // "lost" (trying again), "idle" (not connected until the next sign-in) or "stopped"; why
+  // says why it was lost or stopped.
+  std::string link;
+  std::string why;
 };
 
 class LobbyLink {
@@ -40,6 +48,11 @@ class LobbyLink {
   LobbyLink& operator=(const LobbyLink&) = delete;
   // Sends now when logged in, else once logged in again. Any thread.
   void Send(const lobby::Message& message);
+  // Sends now when logged in, else not at all (questions whose answer would be stale).
+  void Ask(const lobby::Message& message);
+  // Logs in as the player (create: makes the account first, with Register); afterwards the
+  // relay logs in again as that player whenever it reconnects. Any thread.
+  void SignIn(const std::string& player, const std::string& password, bool create);
   // What happened since the last call. Any thread.
   std::vector<RelayNews> Take();
 

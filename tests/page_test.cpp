@@ -1,0 +1,195 @@
+// The player's page, below its server: who may use it, what it accepts from a page, how texts
+// reach it, and what it keeps for a page opened later.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "page_access.h"
+#include "page_command.h"
+#include "page_model.h"
+
+namespace mp {
+namespace {
+
+const char kToken[] = "0123456789abcdef0123456789abcdef";
+
+TEST(PageAccess, EveryRequestPassesTheRulesOrIsRefusedWithItsStatus) {
+  PageAccess access = MakePageAccess("127.0.0.1", 4000, kToken);
+  const std::string t = std::string("?token=") + kToken;
+  const std::string own = "http://127.0.0.1:4000";
+  struct Row {
+    const char* what;
+    std::string method, target, host, origin, header;
+    bool upgrade;
+    int status;
+  } rows[] = {
+      {"the page", "GET", "/" + t, "127.0.0.1:4000", "", "", false, 200},
+      {"by localhost", "GET", "/" + t, "localhost:4000", "", "", false, 200},
+      {"HEAD", "HEAD", "/app.js" + t, "127.0.0.1:4000", "", "", false, 200},
+      {"token in the header", "GET", "/", "127.0.0.1:4000", "", kToken, false, 200},
+      {"token among other fields", "GET", "/?a=1&token=" + std::string(kToken) + "&b",
+       "127.0.0.1:4000", "", "", false, 200},
+      {"no token", "GET", "/", "127.0.0.1:4000", "", "", false, 403},
+      {"a token one digit short", "GET", "/" + t.substr(0, t.size() - 1), "127.0.0.1:4000", "", "",
+       false, 403},
+      {"a wrong header beside no query", "GET", "/", "127.0.0.1:4000", "", "x", false, 403},
+      {"a rebound name", "GET", "/" + t, "evil.example:4000", "", "", false, 403},
+      {"another port", "GET", "/" + t, "127.0.0.1:4001", "", "", false, 403},
+      {"no Host", "GET", "/" + t, "", "", "", false, 403},
+      {"WebSocket", "GET", "/ws" + t, "127.0.0.1:4000", own, "", true, 200},
+      {"WebSocket without Origin", "GET", "/ws" + t, "127.0.0.1:4000", "", "", true, 403},
+      {"WebSocket from elsewhere", "GET", "/ws" + t, "127.0.0.1:4000", "http://evil.example", "",
+       true, 403},
+      {"WebSocket from a null origin", "GET", "/ws" + t, "127.0.0.1:4000", "null", "", true, 403},
+      {"WebSocket elsewhere than /ws", "GET", "/" + t, "127.0.0.1:4000", own, "", true, 404},
+      {"/ws without the upgrade", "GET", "/ws" + t, "127.0.0.1:4000", own, "", false, 426},
+      {"POST from elsewhere", "POST", "/" + t, "127.0.0.1:4000", "http://evil.example", "", false,
+       403},
+      {"POST without Origin", "POST", "/" + t, "127.0.0.1:4000", "", "", false, 403},
+      {"POST of its own", "POST", "/" + t, "127.0.0.1:4000", own, "", false, 405},
+      {"a GET with a foreign Origin", "GET", "/" + t, "127.0.0.1:4000", "http://evil.example", "",
+       false, 403},
+      {"an absolute target", "GET", "http://127.0.0.1:4000/" + t, "127.0.0.1:4000", "", "", false,
+       400},
+      {"a broken escape", "GET", "/%4" + t, "127.0.0.1:4000", "", "", false, 400},
+      {"a broken escape in the token", "GET", "/?token=%zz", "127.0.0.1:4000", "", "", false, 400},
+      {"an escaped token", "GET", "/?token=%30123456789abcdef0123456789abcdef", "127.0.0.1:4000",
+       "", "", false, 200},
+  };
+  for (const Row& row : rows) {
+    PageRequest request{row.method, row.target, row.host, row.origin, row.header, row.upgrade};
+    EXPECT_EQ(CheckPageRequest(access, request).status, row.status) << row.what;
+  }
+  EXPECT_EQ(
+      CheckPageRequest(access, {"GET", "/style.css" + t, "127.0.0.1:4000", "", "", false}).path,
+      "/style.css");
+  EXPECT_EQ(
+      CheckPageRequest(access, {"GET", "/a%2fb%2Fc%7e" + t, "127.0.0.1:4000", "", "", false}).path,
+      "/a/b/c~");
+  // An IPv6 page names its address in brackets.
+  PageAccess six = MakePageAccess("::1", 4000, kToken);
+  EXPECT_EQ(CheckPageRequest(six, {"GET", "/" + t, "[::1]:4000", "", "", false}).status, 200);
+  EXPECT_EQ(CheckPageRequest(six, {"GET", "/" + t, "::1:4000", "", "", false}).status, 403);
+}
+
+TEST(PageAccess, OnlyLoopbackAddressesAndFreshTokens) {
+  for (const char* host : {"127.0.0.1", "127.1.2.3", "::1"}) EXPECT_TRUE(IsLoopbackHost(host));
+  for (const char* host : {"0.0.0.0", "128.0.0.1", "10.0.0.1", "127.0.0.256", "127.0.0.1x",
+                           "127.0.0", "localhost", "::", "", " 127.0.0.1", "127.0.0.1.1"})
+    EXPECT_FALSE(IsLoopbackHost(host)) << host;
+  std::string a = NewPageToken();
+  EXPECT_EQ(a.size(), 32u);
+  EXPECT_EQ(a.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_NE(a, NewPageToken());
+}
+
+TEST(PageText, EveryByteSurvivesTheWayToThePageAndBack) {
+  std::string all;
+  for (int c = 0; c < 256; ++c) all += static_cast<char>(c);
+  std::string back;
+  ASSERT_TRUE(Utf8ToLatin1(Latin1ToUtf8(all), &back));
+  EXPECT_EQ(back, all);
+  EXPECT_EQ(Latin1ToUtf8("caf\xe9"), "caf\xc3\xa9");
+  ASSERT_TRUE(Utf8ToLatin1("\xe2\x82\xac and \xf0\x9f\x98\x80", &back));
+  EXPECT_EQ(back, "? and ?");  // beyond ISO 8859-1
+  for (const char* broken : {"\xc3", "\x80", "\xc0\xaf", "\xe0\x80\xaf", "\xed\xa0\x80",
+                             "\xf4\x90\x80\x80", "\xff", "a\xc3("}) {
+    EXPECT_FALSE(Utf8ToLatin1(broken, &back)) << Latin1ToUtf8(broken);
+  }
+}
+
+TEST(PageCommands, AreCheckedFieldByField) {
+  struct Row {
+    std::string message;
+    bool ok;
+    PageCommand::Kind kind;
+    std::string field;  // the player or the text it carries
+  } rows[] = {
+      {R"({"do":"signin","player":"Ada","password":"secret"})", true, PageCommand::Kind::kSignIn,
+       "Ada"},
+      {R"({"do":"signup","player":"Jos\u00e9","password":"x"})", true, PageCommand::Kind::kSignUp,
+       "Jos\xe9"},
+      {R"({"do":"chat","text":"<img src=x onerror=alert(1)>"})", true, PageCommand::Kind::kChat,
+       "<img src=x onerror=alert(1)>"},
+      {R"({"do":"chat","text":")" + std::string(255, 'a') + "\"}", true, PageCommand::Kind::kChat,
+       std::string(255, 'a')},
+      {R"({"do":"chat","text":")" + std::string(256, 'a') + "\"}", false, PageCommand::Kind::kChat,
+       ""},
+      {R"({"do":"chat","text":""})", false, PageCommand::Kind::kChat, ""},
+      {R"({"do":"chat","text":5})", false, PageCommand::Kind::kChat, ""},
+      {R"({"do":"signin","player":")" + std::string(32, 'a') + R"(","password":"p"})", false,
+       PageCommand::Kind::kSignIn, ""},
+      {R"({"do":"signin","player":"Ada","password":")" + std::string(129, 'p') + "\"}", false,
+       PageCommand::Kind::kSignIn, ""},
+      {R"({"do":"signin","player":"Ada"})", false, PageCommand::Kind::kSignIn, ""},
+      {R"({"do":"signin","player":"","password":"p"})", false, PageCommand::Kind::kSignIn, ""},
+      {R"({"do":"shutdown"})", false, PageCommand::Kind::kOpened, ""},
+      {R"(["chat","hi"])", false, PageCommand::Kind::kOpened, ""},
+      {R"({"do":"chat","text":"hi")", false, PageCommand::Kind::kOpened, ""},
+      {"", false, PageCommand::Kind::kOpened, ""},
+  };
+  for (const Row& row : rows) {
+    PageCommand command;
+    std::string problem;
+    bool ok = ParsePageCommand(row.message, &command, &problem);
+    EXPECT_EQ(ok, row.ok) << row.message;
+    EXPECT_EQ(problem.empty(), row.ok) << row.message;
+    if (!ok || !row.ok) continue;
+    EXPECT_EQ(command.kind, row.kind) << row.message;
+    EXPECT_EQ(row.kind == PageCommand::Kind::kChat ? command.text : command.player, row.field);
+  }
+}
+
+TEST(PageModel, KeepsTheRecentPastWithinItsBounds) {
+  PageModel model("lobby", "lobby.example:7400", true);
+  for (size_t i = 0; i < kPageChatLines + 50; ++i) model.Chat("Bram", "line " + std::to_string(i));
+  for (uint32_t giid = 1; giid <= kPageInstances + 10; ++giid) model.Instance(giid, 1, "Ada");
+  for (size_t i = 0; i < kPageGameLines + 5; ++i) model.GameLine("in", std::to_string(i));
+  for (size_t i = 0; i < kPageVotesPerInstance + 5; ++i) model.Vote(60, 1, "Cleo");
+  for (size_t i = 0; i < kPageMembers + 5; ++i) model.Joined(60, "P" + std::to_string(i));
+  Json snapshot = model.Snapshot();
+  ASSERT_EQ(snapshot["chat"].size(), kPageChatLines);
+  EXPECT_EQ(snapshot["chat"].front()["text"], "line 50");
+  EXPECT_EQ(snapshot["chat"].back()["text"], "line 249");
+  ASSERT_EQ(snapshot["instances"].size(), kPageInstances);
+  EXPECT_EQ(snapshot["instances"].front()["giid"], 11);
+  EXPECT_EQ(snapshot["instances"].back()["votes"].size(), kPageVotesPerInstance);
+  EXPECT_EQ(snapshot["instances"].back()["members"].size(), kPageMembers);
+  EXPECT_EQ(snapshot["game"]["lines"].size(), kPageGameLines);
+  EXPECT_EQ(snapshot["game"]["lines"].back()["line"], std::to_string(kPageGameLines + 4));
+}
+
+TEST(PageModel, AnInstanceGathersItsMembersVotesAndResults) {
+  PageModel model("lobby", "", false);
+  // Heard of before its start (a join of an instance older than meetpoint): no creator.
+  Json early = model.Joined(7, "Bram");
+  EXPECT_TRUE(early["instance"]["creator"].is_null());
+  model.Instance(9, 3, "Ada");
+  model.Joined(9, "Bram");
+  model.Joined(9, "Ada");  // the creator is a member already
+  model.Vote(9, 2, "Bram");
+  Json update = model.Results(9, 1, {{"Ada", 1010}, {"Bram\xe9", 990}});
+  EXPECT_EQ(update["kind"], "instance");
+  const Json& nine = update["instance"];
+  EXPECT_EQ(nine["creator"], "Ada");
+  EXPECT_EQ(nine["votingFlags"], 3);
+  EXPECT_EQ(nine["members"], Json({"Ada", "Bram"}));
+  EXPECT_EQ(nine["votes"][0]["voter"], "Bram");
+  EXPECT_EQ(nine["results"]["players"],
+            Json::array({Json::array({"Ada", 1010}), Json::array({"Bram\xc3\xa9", 990})}));
+  EXPECT_EQ(model.Snapshot()["instances"].size(), 2u);
+  // The snapshot holds what the updates said.
+  EXPECT_EQ(model.Snapshot()["instances"][1], nine);
+  // Results that name the player signed in bring the player's rating.
+  model.Me("Ada", 1000);
+  EXPECT_EQ(model.Ratings({{"Bram", 900}, {"Ada", 1020}})["me"]["rating"], 1020);
+  EXPECT_FALSE(model.Online(1, {{"Bram", 900}}).contains("me"));
+  model.Link("lost", "went away");
+  Json snapshot = model.Snapshot();
+  EXPECT_EQ(snapshot["link"]["state"], "lost");
+  EXPECT_EQ(snapshot["me"], Json({{"player", "Ada"}, {"rating", 1020}}));
+  EXPECT_FALSE(snapshot["signIn"].get<bool>());
+}
+
+}  // namespace
+}  // namespace mp
