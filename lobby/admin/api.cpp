@@ -533,9 +533,11 @@ void AdminApi::Handle(const HttpRequest& request, const asio::ip::address& peer,
   // Browsers ask for an icon by themselves; the console has none.
   if (path == "/favicon.ico" && read)
     return call->respond(Answer(http::status::no_content, "image/x-icon", ""));
-  const ConsoleFile* file = FindConsoleFile(path);
+  const ConsoleFile* file = FindConsoleFile(path == "/" ? "/index.html" : path);
   if (file != nullptr && read) {
-    return call->respond(Answer(http::status::ok, file->type, std::string(file->data, file->size)));
+    return call->respond(
+        Answer(http::status::ok, file->type,
+               std::string(reinterpret_cast<const char*>(file->data), file->size)));
   }
   if (!Authorised(request, token_)) {
     HttpResponse refused = Problem(http::status::unauthorized, "token",

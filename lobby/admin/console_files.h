@@ -1,5 +1,6 @@
 // The console page's files (console/), built into rallylobby: the build turns each into bytes
-// of a generated source (embed.cmake), so the server needs no folder of its own at run time.
+// of a generated source (cmake/embed-files.cmake), so the server needs no folder of its own at
+// run time.
 #pragma once
 
 #include <cstddef>
@@ -8,9 +9,9 @@
 namespace lobby {
 
 struct ConsoleFile {
-  const char* path;  // as requested: "/" for the page, "/console.js", ...
+  const char* path;  // "/index.html", "/console.js", ...
   const char* type;  // its Content-Type
-  const char* data;
+  const unsigned char* data;
   size_t size;
 };
 
