@@ -130,8 +130,12 @@ struct DebugOutputCapture::Impl {
     SetEvent(impl->started);
     while (WaitForMultipleObjects(2, handles, FALSE, INFINITE) == WAIT_OBJECT_0) {
       EnterCriticalSection(&impl->lock);
+      // The buffer is shared by every process of the wineserver or desktop, and a game run
+      // by another test may write to it too: keep only this process's lines.
+      DWORD writer = 0;
+      memcpy(&writer, impl->view, sizeof writer);
       const char* message = impl->view + sizeof(DWORD);
-      size_t n = strnlen(message, 4096 - sizeof(DWORD));
+      size_t n = writer == GetCurrentProcessId() ? strnlen(message, 4096 - sizeof(DWORD)) : 0;
       if (impl->length + n < sizeof impl->text) {
         memcpy(impl->text + impl->length, message, n);
         impl->length += n;
