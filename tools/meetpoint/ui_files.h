@@ -1,5 +1,6 @@
 // The page's files (tools/meetpoint/ui), built into meetpoint: the build writes ui_files.cpp
-// from them (cmake/embed-files.cmake), so that the page works offline and loads nothing from elsewhere.
+// from them (cmake/embed-files.cmake), so that the page works offline and loads nothing from
+// elsewhere.
 #pragma once
 
 #include <cstddef>
