@@ -24,6 +24,7 @@
 #include "rallylink_version.h"
 #include "server.h"
 #include "store.h"
+#include "tls_profile.h"
 
 namespace {
 
@@ -59,12 +60,6 @@ const char kUsage[] =
     "accounts:\n"
     "  --add-player NAME --password-file FILE [--count N] [--cheap-hash]\n"
     "                       store the account (with --count, NAME0 .. NAME<N-1>) and end\n";
-
-// The TLS 1.2 ciphers of the common "intermediate" server profile: ECDHE key exchange with an
-// AEAD cipher only (forward secrecy, no CBC). TLS 1.3 keeps OpenSSL's defaults.
-const char kTls12Ciphers[] =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
-    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 const char kDefaultStore[] = "rallylobby.db";
 
@@ -275,11 +270,7 @@ int main(int argc, char** argv) {
       fprintf(stderr, "rallylobby: TLS needs --cert and --key (or --plain on loopback)\n");
       return 2;
     }
-    SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
-    SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers);
-    tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                    asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                    asio::ssl::context::no_tlsv1_1);
+    lobby::UseServerTlsProfile(tls.native_handle());
     tls.use_certificate_chain_file(o.cert, ec);
     if (!ec) tls.use_private_key_file(o.key, asio::ssl::context::pem, ec);
     if (ec) {

@@ -70,14 +70,14 @@ if [ "$mode" = storm ]; then
   # a steady pace (at most 200 under way), which is the rate at which it checks passwords.
   server floor "$dir/storm.db"
   echo "== the floor: 200 players logging in at a steady pace"
-  "$bin/rallylobby_load" --servers "127.0.0.1:$(cat "$dir/floor.port")" --players 200 --prefix st \
+  "$bin/rallylobby_load" --plain --servers "127.0.0.1:$(cat "$dir/floor.port")" --players 200 --prefix st \
     --password-file "$dir/password" --chats 1 --chat-rate 1 | head -1
   kill "${pids[-1]}"
   wait "${pids[-1]}" 2>/dev/null
   unset 'pids[-1]'
   port=$(free_port)
   echo "== $storm_players players waiting for a server that starts in 3 s (SQLite, real hashes)"
-  "$bin/rallylobby_load" --servers "127.0.0.1:$port" --players "$storm_players" --prefix st \
+  "$bin/rallylobby_load" --plain --servers "127.0.0.1:$port" --players "$storm_players" --prefix st \
     --password-file "$dir/password" --storm 900 &
   load=$!
   sleep 3
@@ -99,7 +99,7 @@ if [ "$mode" = fd-limit ]; then
   pids+=($!)
   wait_file "$dir/fd.port"
   echo "== 1,000 silent connections to a server with 256 descriptors, then 20 players"
-  "$bin/rallylobby_load" --servers "127.0.0.1:$(cat "$dir/fd.port")" --players 20 --prefix fd \
+  "$bin/rallylobby_load" --plain --servers "127.0.0.1:$(cat "$dir/fd.port")" --players 20 --prefix fd \
     --password-file "$dir/password" --chats 5 --chat-rate 5 --silent 1000 --pids "${pids[-1]}" ||
     echo "!! the run did not complete"
   echo "server log: $(grep -c accept-failed "$dir/fd.log") accept-failed lines" \
@@ -130,7 +130,7 @@ for n in "${counts[@]}"; do
         spids+=("${pids[-1]}")
       done
       echo "== $n players, $servers server(s), store $kind, ${load%%:*} chat lines a second"
-      "$bin/rallylobby_load" --servers "$(IFS=,; echo "${list[*]}")" --players "$n" --prefix "p$n-" \
+      "$bin/rallylobby_load" --plain --servers "$(IFS=,; echo "${list[*]}")" --players "$n" --prefix "p$n-" \
         --password-file "$dir/password" --chats "${load#*:}" --chat-rate "${load%%:*}" \
         --pids "$(IFS=,; echo "${spids[*]}")" || echo "!! the run did not complete"
       for pid in "${spids[@]}"; do kill "$pid"; wait "$pid" 2>/dev/null; done
