@@ -23,8 +23,8 @@ class LatencyHistogram {
   std::vector<uint64_t> Words() const;
   static LatencyHistogram FromWords(const uint64_t* words, size_t count);
 
-  // 128 buckets an octave above 256 µs, one a microsecond below; up to 2^32 µs.
-  static const size_t kBuckets = 25 * 128 + 256;
+  // One a microsecond below 256 µs, then 128 an octave up to 2^32 µs (longer ones count there).
+  static const size_t kBuckets = 24 * 128 + 256;
   static size_t Bucket(uint64_t micros);
   static uint64_t Low(size_t bucket);
 
