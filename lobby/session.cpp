@@ -209,7 +209,17 @@ void Session::SendFrame(const Bytes& frame) {
   FlushLater();
 }
 
-void Session::FlushLater() { Flush(); }
+// Frames queued in this loop turn go out together once it is over: with many events at once
+// (a loop that is behind), each player gets them in one write, under TLS in one SSL_write.
+void Session::FlushLater() {
+  if (flushPosted_ || writing_) return;  // a write that waits takes the new frames along
+  flushPosted_ = true;
+  auto self = shared_from_this();
+  asio::post(socket_.get_executor(), [self] {
+    self->flushPosted_ = false;
+    self->Flush();
+  });
+}
 
 void Session::Refuse(const std::string& rule, uint8_t request, const std::string& detail,
                      bool fatal, bool quiet) {

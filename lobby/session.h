@@ -12,7 +12,8 @@
 //
 // Memory: an idle connection holds its socket, OpenSSL's state (tls_layer.h) and no buffer.
 // The socket is read when the kernel says it is readable, into a buffer that every session of
-// the thread shares; frames to send are written at once, and the buffers go once written.
+// the thread shares; frames to send are queued as plaintext and written once a loop turn is
+// over, all of a turn's frames in one encrypted write, and the buffers go once written.
 #pragma once
 
 #include "net.h"
