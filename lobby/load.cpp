@@ -270,9 +270,9 @@ struct Report {
 
 bool SendReport(int fd, const Report& r) {
   const LoadStats& s = r.stats;
-  std::vector<uint64_t> words = {s.loggedIn,  s.failed,  s.busy,          s.refused,
-                                 s.timedOut,  s.dropped, s.retries,       s.handshakes,
-                                 s.delivered, r.senders, s.loginAt.size()};
+  std::vector<uint64_t> words = {s.loggedIn,  s.failed,  s.busy,           s.refused,
+                                 s.timedOut,  s.dropped, s.retries,        s.handshakes,
+                                 s.delivered, r.senders, s.loginAt.size(), s.refusedLater};
   std::vector<uint64_t> histogram = s.latency.Words();
   double reals[2] = {r.seconds, r.sent};
   return WriteAll(fd, words.data(), words.size() * 8) && WriteAll(fd, reals, sizeof reals) &&
@@ -281,7 +281,7 @@ bool SendReport(int fd, const Report& r) {
 }
 
 bool ReceiveReport(int fd, Report* r) {
-  uint64_t words[11];
+  uint64_t words[12];
   double reals[2];
   std::vector<uint64_t> histogram(lobby::LatencyHistogram::kBuckets);
   if (!ReadAll(fd, words, sizeof words) || !ReadAll(fd, reals, sizeof reals) ||
@@ -292,6 +292,7 @@ bool ReceiveReport(int fd, Report* r) {
   s.timedOut = words[4], s.dropped = words[5], s.retries = words[6], s.handshakes = words[7];
   s.delivered = words[8];
   r->senders = words[9];
+  s.refusedLater = words[11];
   r->seconds = reals[0], r->sent = reals[1];
   s.latency = lobby::LatencyHistogram::FromWords(histogram.data(), histogram.size());
   s.loginAt.resize(words[10]);
@@ -303,7 +304,7 @@ void Add(Report* sum, const Report& part) {
   const LoadStats& p = part.stats;
   s.loggedIn += p.loggedIn, s.failed += p.failed, s.busy += p.busy, s.refused += p.refused;
   s.timedOut += p.timedOut, s.dropped += p.dropped, s.retries += p.retries;
-  s.handshakes += p.handshakes, s.delivered += p.delivered;
+  s.handshakes += p.handshakes, s.delivered += p.delivered, s.refusedLater += p.refusedLater;
   s.latency.Merge(p.latency);
   s.loginAt.insert(s.loginAt.end(), p.loginAt.begin(), p.loginAt.end());
   sum->seconds = std::max(sum->seconds, part.seconds);
@@ -415,11 +416,13 @@ class Worker {
         },
         std::chrono::seconds(900));
     report.stats.delivered = stats_.delivered;
+    report.stats.refusedLater = stats_.refusedLater;
     report.stats.latency = stats_.latency;
     report.seconds = std::chrono::duration<double>(lastDelivery - start).count();
     report.sent = static_cast<double>(sent);
     report.senders = step.lines > 0 ? senders : 0;
     stats_.delivered = 0;
+    stats_.refusedLater = 0;
     stats_.latency = lobby::LatencyHistogram();
     return report;
   }

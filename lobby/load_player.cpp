@@ -241,6 +241,13 @@ bool LoadPlayer::Message(const uint8_t* payload, size_t size) {
       Retry(backoff_.After(after));
       return false;
     }
+    // A logged-in player carries on after an Error that is not fatal (a chat line the store
+    // could not take in time, say): the line is counted as refused, and its deliveries as lost.
+    if (in_ && m.num(3) == 0) {
+      if (++stats_.refusedLater <= 3)
+        fprintf(stderr, "load: refused: %s: %s\n", m.text(0).c_str(), m.text(2).c_str());
+      return true;
+    }
     Fail("refused: " + m.text(0) + ": " + m.text(2));
     return false;
   }

@@ -32,12 +32,13 @@ using LoadClock = std::chrono::steady_clock;
 struct LoadStats {
   uint64_t loggedIn = 0;
   uint64_t failed = 0;
-  uint64_t busy = 0;        // told to come back later
-  uint64_t refused = 0;     // no connection (no server listening, or its queue full)
-  uint64_t timedOut = 0;    // no answer to the login within meetpoint's wait
-  uint64_t dropped = 0;     // the connection ended before the answer
-  uint64_t retries = 0;     // tries that failed and were made again
-  uint64_t handshakes = 0;  // TLS handshakes completed (handshake-only players)
+  uint64_t busy = 0;          // told to come back later
+  uint64_t refused = 0;       // no connection (no server listening, or its queue full)
+  uint64_t timedOut = 0;      // no answer to the login within meetpoint's wait
+  uint64_t dropped = 0;       // the connection ended before the answer
+  uint64_t refusedLater = 0;  // Errors that are not fatal, after the login
+  uint64_t retries = 0;       // tries that failed and were made again
+  uint64_t handshakes = 0;    // TLS handshakes completed (handshake-only players)
   uint64_t delivered = 0;
   LatencyHistogram latency;
   std::vector<double> loginAt;  // seconds from the start of the logins

@@ -73,6 +73,16 @@ def decode(payload):
     return name, values
 
 
+def take_frames(buffer):
+    """The payloads of the whole frames at the start of buffer, and what is left of it."""
+    payloads = []
+    while len(buffer) >= 4 and 4 <= struct.unpack_from('<I', buffer)[0] <= len(buffer):
+        n = struct.unpack_from('<I', buffer)[0]
+        payloads.append(buffer[4:n])
+        buffer = buffer[n:]
+    return payloads, buffer
+
+
 class Peer:
     """A connection that speaks frames: to the lobby server (lobby=True) or, as a game, to
     meetpoint (lobby=False, raw game frames)."""
@@ -98,11 +108,8 @@ class Peer:
         """Every frame that arrives within the time, then None once the peer has closed."""
         end = time.monotonic() + seconds
         while True:
-            while len(self.buffer) >= 4:
-                n = struct.unpack_from('<I', self.buffer)[0]
-                if len(self.buffer) < n:
-                    break
-                payload, self.buffer = self.buffer[4:n], self.buffer[n:]
+            payloads, self.buffer = take_frames(self.buffer)
+            for payload in payloads:
                 yield decode(payload) if self.lobby else payload
             left = end - time.monotonic()
             if left <= 0:
@@ -249,10 +256,8 @@ class RawPeer:
         alert or error) and 'eof' (the connection closed, or reset), each once."""
         end = time.monotonic() + seconds
         while True:
-            while len(self.plain) >= 4 and len(self.plain) >= struct.unpack_from('<I', self.plain)[0]:
-                n = struct.unpack_from('<I', self.plain)[0]
-                payload, self.plain = self.plain[4:n], self.plain[n:]
-                yield decode(payload)
+            payloads, self.plain = take_frames(self.plain)
+            yield from map(decode, payloads)
             if self.tls and not self.ended:
                 try:
                     data = self.tls.read(65536)  # b'' once close_notify has come
