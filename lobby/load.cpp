@@ -7,6 +7,7 @@
 //   rallylobby_load --servers HOST:PORT[,...] --players N --prefix NAME --password-file FILE
 //                   [--plain] [--ca FILE] [--processes K] [--pids PID,...] [--cpu NAME=PID,...]
 //                   [--chat-rate R[,R...]] [--chats N | --seconds S] [--stop-above MS]
+//                   [--sender-rate R]
 //                   [--hold SECONDS] [--logins-at-once N] [--handshakes N] [--storm SECONDS]
 //                   [--silent N]
 //
@@ -15,7 +16,9 @@
 // deliveries (lost ones counted), events delivered a second, fan-out latency (p50, p99, max)
 // and the CPU each process used meanwhile; with --stop-above, the rates stop after the first
 // whose p99 passes that many ms (the saturation point). Each chat step also prints one line
-// "result KEY=VALUE ..." for scripts.
+// "result KEY=VALUE ..." for scripts. --sender-rate: the lines a second one player sends at
+// most (default 1.5, below the servers' default chat rate; runs that look for a server's limit
+// raise both).
 // --handshakes N: only TLS handshakes, N of them, at most 100 under way in each process:
 // handshakes a second. --storm: the players start before the servers listen (a crowd waiting
 // for a restart) and have SECONDS to get in; no chat. --silent N: first N connections that
@@ -50,8 +53,6 @@ using asio::ip::tcp;
 using lobby::LoadClock;
 using lobby::LoadStats;
 
-// Chat lines a second that one player sends at most: below the servers' default chat rate.
-const double kChatPerSender = 1.5;
 const size_t kHandshakesAtOnce = 100;
 
 double Since(LoadClock::time_point start) {
@@ -117,6 +118,9 @@ struct Options {
   double seconds = 5;                 // a chat step's length
   std::vector<double> rates = {100};  // lines a second, over all senders; a step each
   double stopAboveMs = 0;             // stop stepping once p99 passes this; 0: run all steps
+  // Chat lines a second that one player sends at most: by default below the servers' default
+  // chat rate (2 a second, bursts of 5).
+  double senderRate = 1.5;
   std::vector<std::string> pids;
   std::vector<std::pair<std::string, std::string>> cpu;  // other processes to watch: name, pid
   size_t handshakes = 0;
@@ -157,6 +161,8 @@ bool Parse(int argc, char** argv, Options* o) {
     } else if (option == "--chat-rate") {
       o->rates.clear();
       for (const std::string& rate : Split(value)) o->rates.push_back(atof(rate.c_str()));
+    } else if (option == "--sender-rate") {
+      o->senderRate = atof(value.c_str());
     } else if (option == "--stop-above") {
       o->stopAboveMs = atof(value.c_str());
     } else if (option == "--pids") {
@@ -184,6 +190,7 @@ bool Parse(int argc, char** argv, Options* o) {
   for (double rate : o->rates) {
     if (!(rate >= 0)) return false;
   }
+  if (!(o->senderRate > 0)) return false;
   return !o->servers.empty() && o->players > 0 && !o->passwordFile.empty() &&
          o->processes <= o->players && !(o->plain && o->handshakes != 0);
 }
@@ -390,7 +397,7 @@ class Worker {
   Report Chat(const Step& step) {
     Report report;
     size_t senders = std::min(
-        count_, static_cast<size_t>(std::ceil(step.rate / kChatPerSender)) + (step.rate > 0));
+        count_, static_cast<size_t>(std::ceil(step.rate / o_.senderRate)) + (step.rate > 0));
     auto start = LoadClock::time_point(std::chrono::nanoseconds(step.startNs));
     while (LoadClock::now() < start) io_.run_for(start - LoadClock::now());
     auto lastSend = start;
@@ -531,7 +538,7 @@ int main(int argc, char** argv) {
         "usage: rallylobby_load --servers HOST:PORT[,...] --players N --prefix NAME\n"
         "         --password-file FILE [--plain] [--ca FILE] [--processes K]\n"
         "         [--pids PID,...] [--cpu NAME=PID,...] [--chat-rate R[,R...]]\n"
-        "         [--chats N | --seconds S] [--stop-above MS]\n"
+        "         [--chats N | --seconds S] [--stop-above MS] [--sender-rate R]\n"
         "         [--hold SECONDS] [--logins-at-once N] [--handshakes N] [--storm SECONDS] "
         "[--silent N]\n",
         stderr);

@@ -190,8 +190,11 @@ print_table() {
   : >"$dir/table"
 }
 
-# Saturation: the chat rate stepping up by a quarter until p99 passes 1 s.
-rates="50,63,78,98,122,153,191,238,298,373,466,582,728,910,1138,1423"
+# Saturation: the chat rate stepping up by a quarter until p99 passes 1 s. The chat limits are
+# raised for it (each of the 1,000 players sends up to 20 lines a second), so that the players
+# can offer more than the server can carry.
+rates=$(awk 'BEGIN { r = 100; while (r < 20000) { printf "%s%d", (n++ ? "," : ""), r; r *= 1.25 } }')
+unlimited=(--chat-rate 1000 --chat-burst 1000 --rate 100000)
 
 # cpu-groups N: a CPU group for each of N servers, limited to the quota; "" where none can be
 # made (the caller falls back to taskset).
@@ -287,9 +290,14 @@ run_saturation() {
     for side in floor server; do
       echo "== saturation over $kind, the $side: 1,000 players, the chat rate stepping up" \
         "(load average $(load_average))"
-      if [ "$side" = floor ]; then target sat "$kind" floor; else target sat "$kind" "$store"; fi
-      load "$kind" "$(cat "$dir/sat.port")" 1000 p1000- --chat-rate "$rates" --seconds 4 \
-        --stop-above 1000 --processes 2 --pids "$target_pid" | grep -E '^(chat|fan-out|saturated)'
+      if [ "$side" = floor ]; then
+        target sat "$kind" floor
+      else
+        target sat "$kind" "$store" "${unlimited[@]}"
+      fi
+      load "$kind" "$(cat "$dir/sat.port")" 1000 p1000- --chat-rate "$rates" --seconds 5 \
+        --sender-rate 20 --stop-above 1000 --processes 2 --pids "$target_pid" |
+        grep -E '^(chat|fan-out|saturated)'
       stop "$target_pid"
     done
   done
@@ -312,7 +320,7 @@ run_scale_out() {
     echo "== scale-out: $servers server(s) on one Redis, $how (load average $(load_average))"
     local ports=() spids=()
     for i in $(seq "$servers"); do
-      target "scale$i" tls "$store"
+      target "scale$i" tls "$store" "${unlimited[@]}"
       if [ -n "$cpu_base" ]; then
         echo "$target_pid" >"$cpu_base/s$i/cgroup.procs"
       else
@@ -321,8 +329,8 @@ run_scale_out() {
       ports+=("$(cat "$dir/scale$i.port")")
       spids+=("$target_pid")
     done
-    load tls "$(IFS=,; echo "${ports[*]}")" 1000 s --chat-rate "$rates" --seconds 4 \
-      --stop-above 1000 --processes 2 --pids "$(IFS=,; echo "${spids[*]}")" --cpu "redis=$redis" |
+    load tls "$(IFS=,; echo "${ports[*]}")" 1000 s --chat-rate "$rates" --seconds 5 \
+      --sender-rate 20 --stop-above 1000 --processes 2 --pids "$(IFS=,; echo "${spids[*]}")" --cpu "redis=$redis" |
       grep -E '^(chat|fan-out|saturated)'
     stop "${spids[@]}"
     # The groups go as soon as their servers have.
