@@ -675,8 +675,17 @@ int main(int argc, char** argv) {
          static_cast<double>(slabAfter - slabBefore) / 1024,
          static_cast<double>(slabAfter - slabBefore) / static_cast<double>(o.players));
 
+  // The steps: each rate in turn; with --stop-above, once a rate's p99 passes the bound, rates
+  // a twentieth apart between the last one below it and that one, to find where it passes.
   bool lost = false;
-  for (double rate : o.rates) {
+  std::vector<double> rates = o.rates;
+  double below = 0;  // the highest rate whose p99 stayed below the bound, and its events
+  double belowEvents = 0;
+  double over = 0;  // the lowest rate whose p99 passed it, and its events
+  double overEvents = 0;
+  bool refining = false;
+  for (size_t next = 0; next < rates.size(); ++next) {
+    double rate = rates[next];
     if (rate <= 0) continue;
     uint64_t lines = o.chats != 0 ? o.chats : static_cast<uint64_t>(std::llround(rate * o.seconds));
     cpu.Begin();
@@ -697,27 +706,46 @@ int main(int argc, char** argv) {
     const lobby::LatencyHistogram& h = step.stats.latency;
     uint64_t missing = expected - std::min(expected, step.stats.delivered);
     double events = static_cast<double>(step.stats.delivered) / std::max(step.seconds, 1e-3);
+    double p99 = h.Quantile(0.99) / 1000;
     printf(
         "chat: %llu lines at %.0f a second from %zu senders, %llu of %llu deliveries (%llu "
-        "lost), %.0f events a second\n",
+        "lost, %llu lines refused), %.0f events a second\n",
         static_cast<unsigned long long>(lines), rate, step.senders,
         static_cast<unsigned long long>(step.stats.delivered),
         static_cast<unsigned long long>(expected), static_cast<unsigned long long>(missing),
-        events);
+        static_cast<unsigned long long>(step.stats.refusedLater), events);
     printf("fan-out latency ms: p50 %.2f  p99 %.2f  max %.2f; CPU %s\n", h.Quantile(0.5) / 1000,
-           h.Quantile(0.99) / 1000, h.Max() / 1000, cpu.Text(workers.size()).c_str());
+           p99, h.Max() / 1000, cpu.Text(workers.size()).c_str());
     printf(
         "result rate=%.0f offered=%.0f events=%.0f lost=%llu p50_ms=%.3f p99_ms=%.3f "
         "max_ms=%.3f\n",
         rate, rate * static_cast<double>(o.players), events,
-        static_cast<unsigned long long>(missing), h.Quantile(0.5) / 1000, h.Quantile(0.99) / 1000,
-        h.Max() / 1000);
+        static_cast<unsigned long long>(missing), h.Quantile(0.5) / 1000, p99, h.Max() / 1000);
     fflush(stdout);
     lost = lost || missing != 0;
-    if (o.stopAboveMs > 0 && h.Quantile(0.99) / 1000 > o.stopAboveMs) {
-      printf("saturated: p99 passed %.0f ms at %.0f lines a second\n", o.stopAboveMs, rate);
-      break;
+    if (o.stopAboveMs <= 0) continue;
+    if (p99 <= o.stopAboveMs) {
+      below = rate;
+      belowEvents = events;
+      continue;
     }
+    over = rate;
+    overEvents = events;
+    if (!refining && below > 0) {
+      refining = true;
+      rates.resize(next + 1);
+      for (double finer = below * 1.05; finer < rate * 0.99; finer *= 1.05) rates.push_back(finer);
+      if (rates.size() > next + 1) continue;
+    }
+    break;
+  }
+  if (over > 0) {
+    printf(
+        "saturated: p99 passed %.0f ms at %.0f lines a second (%.0f events a second "
+        "delivered); it stayed below up to %.0f lines a second (%.0f events a second)\n",
+        o.stopAboveMs, over, overEvents, below, belowEvents);
+    printf("result saturation_rate=%.0f saturation_events=%.0f over_rate=%.0f over_events=%.0f\n",
+           below, belowEvents, over, overEvents);
   }
   if (o.holdSeconds > 0) {
     printf("holding the connections for %.0f s\n", o.holdSeconds);

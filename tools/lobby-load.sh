@@ -143,10 +143,10 @@ load() {
 # field KEY: the last value of KEY= in the load tool's result lines.
 field() { grep '^result ' "$dir/last.out" | grep -o "$1=[^ ]*" | tail -1 | cut -d= -f2; }
 
-# median-and-spread of numbers on stdin: "MEDIAN (LOW-HIGH)".
+# spread [FORMAT]: the median of the numbers on stdin and their range, "MEDIAN (LOW-HIGH)".
 spread() {
-  sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) { print "-"; exit }
-    printf "%.2f (%.2f-%.2f)", v[int((NR + 1) / 2)], v[1], v[NR] }'
+  sort -g | awk -v f="${1:-%.2f}" '{ v[NR] = $1 } END { if (NR == 0) { print "-"; exit }
+    printf f " (" f "-" f ")", v[int((NR + 1) / 2)], v[1], v[NR] }'
 }
 
 # fan-out KIND PLAYERS RATE SECONDS PROCESSES: the floor and the server take turns, --runs
@@ -190,11 +190,22 @@ print_table() {
   : >"$dir/table"
 }
 
-# Saturation: the chat rate stepping up by a quarter until p99 passes 1 s. The chat limits are
-# raised for it (each of the 1,000 players sends up to 20 lines a second), so that the players
-# can offer more than the server can carry.
-rates=$(awk 'BEGIN { r = 100; while (r < 20000) { printf "%s%d", (n++ ? "," : ""), r; r *= 1.25 } }')
+# Saturation: the chat rate stepping up by a quarter until p99 passes 1 s, then by a twentieth
+# from the last rate below. The chat limits are raised for it (each player sends up to 20
+# lines a second), so that 1,000 players can offer more than a server carries.
+steps() { awk -v r="$1" 'BEGIN { while (r < 20000) { printf "%s%d", (n++ ? "," : ""), r; r *= 1.25 } }'; }
 unlimited=(--chat-rate 1000 --chat-burst 1000 --rate 100000)
+
+# saturate LABEL KIND PORTS PIDS FIRST-RATE [OPTION...]: one stepping run; appends
+# "LABEL EVENTS-BELOW EVENTS-OVER" to $dir/saturation.
+saturate() {
+  local label=$1 kind=$2 ports=$3 spids=$4 first=$5
+  shift 5
+  load "$kind" "$ports" 1000 "$prefix" --chat-rate "$(steps "$first")" --seconds 5 \
+    --sender-rate 20 --stop-above 1000 --processes 2 --pids "$spids" "$@" |
+    grep -E '^(chat|fan-out|saturated)'
+  echo "$label $(field saturation_events) $(field over_events)" >>"$dir/saturation"
+}
 
 # cpu-groups N: a CPU group for each of N servers, limited to the quota; "" where none can be
 # made (the caller falls back to taskset).
@@ -284,61 +295,91 @@ run_memory() {
 }
 
 run_saturation() {
-  local store="$dir/fan-1000.db"
-  [ -e "$store" ] || accounts "$store" p1000- 1000 --cheap-hash
+  local store="$dir/fan-1000.db" prefix=p1000-
+  [ -e "$store" ] || accounts "$store" "$prefix" 1000 --cheap-hash
+  : >"$dir/saturation"
   for kind in tls plain; do
-    for side in floor server; do
-      echo "== saturation over $kind, the $side: 1,000 players, the chat rate stepping up" \
-        "(load average $(load_average))"
-      if [ "$side" = floor ]; then
-        target sat "$kind" floor
-      else
-        target sat "$kind" "$store" "${unlimited[@]}"
-      fi
-      load "$kind" "$(cat "$dir/sat.port")" 1000 p1000- --chat-rate "$rates" --seconds 5 \
-        --sender-rate 20 --stop-above 1000 --processes 2 --pids "$target_pid" |
-        grep -E '^(chat|fan-out|saturated)'
-      stop "$target_pid"
+    for run in $(seq "$runs"); do
+      local order=(floor server)
+      [ $((run % 2)) -eq 0 ] && order=(server floor)
+      for side in "${order[@]}"; do
+        echo "== saturation over $kind, run $run, the $side: 1,000 players, the chat rate" \
+          "stepping up (load average $(load_average))"
+        if [ "$side" = floor ]; then
+          target sat "$kind" floor
+        else
+          target sat "$kind" "$store" "${unlimited[@]}"
+        fi
+        saturate "$kind-$run-$side" "$kind" "$(cat "$dir/sat.port")" "$target_pid" 400
+        stop "$target_pid"
+      done
     done
+  done
+  echo "== saturation, $runs runs (load average now $(load_average)): events a second delivered" \
+    "at the highest rate whose p99 stayed below 1 s"
+  echo "| Kind | Floor | Server | Server over floor |"
+  echo "|---|---|---|---|"
+  for kind in tls plain; do
+    local floor server ratio
+    floor=$(awk -v k="$kind" '$1 ~ "^" k "-.*-floor$" { print $2 }' "$dir/saturation" | spread %.0f)
+    server=$(awk -v k="$kind" '$1 ~ "^" k "-.*-server$" { print $2 }' "$dir/saturation" |
+      spread %.0f)
+    ratio=$(awk -v k="$kind" '$1 ~ "^" k "-" { split($1, p, "-"); v[p[2], p[3]] = $2; n[p[2]] = 1 }
+      END { for (r in n) if (v[r, "floor"] > 0) print v[r, "server"] / v[r, "floor"] }' \
+      "$dir/saturation" | spread)
+    echo "| $kind | $floor | $server | $ratio |"
   done
 }
 
 run_scale_out() {
-  local redis_port
+  local redis_port prefix=s
   redis_port=$(free_port)
   redis-server --port "$redis_port" --bind 127.0.0.1 --dir "$dir" --save '' >"$dir/redis.log" 2>&1 &
   local redis=$!
   pids+=("$redis")
   for _ in $(seq 100); do redis-cli -p "$redis_port" ping >/dev/null 2>&1 && break; sleep 0.1; done
   local store="redis://127.0.0.1:$redis_port"
-  accounts "$store" s 1000 --cheap-hash
-  for servers in 1 2 4; do
-    cpu_groups "$servers"
-    local how="each in a CPU group of its own with $quota of a core (cgroup v1 cfs_quota_us)"
-    [ -z "$cpu_base" ] &&
-      how="each pinned with taskset to a core of its own (no writable CPU controller: a weaker measure, a whole core each, shared past $(nproc) servers)"
-    echo "== scale-out: $servers server(s) on one Redis, $how (load average $(load_average))"
-    local ports=() spids=()
-    for i in $(seq "$servers"); do
-      target "scale$i" tls "$store" "${unlimited[@]}"
-      if [ -n "$cpu_base" ]; then
-        echo "$target_pid" >"$cpu_base/s$i/cgroup.procs"
-      else
-        taskset -a -cp $(((i - 1) % $(nproc))) "$target_pid" >/dev/null
-      fi
-      ports+=("$(cat "$dir/scale$i.port")")
-      spids+=("$target_pid")
+  accounts "$store" "$prefix" 1000 --cheap-hash
+  : >"$dir/saturation"
+  for run in $(seq "$runs"); do
+    for servers in 1 2 4; do
+      cpu_groups "$servers"
+      local how="each in a CPU group of its own with $quota of a core (cgroup v1 cfs_quota_us)"
+      [ -z "$cpu_base" ] &&
+        how="each pinned with taskset to a core of its own (no writable CPU controller: a weaker measure, a whole core each, shared past $(nproc) servers)"
+      echo "== scale-out, run $run: $servers server(s) on one Redis, $how (load average" \
+        "$(load_average))"
+      local ports=() spids=()
+      for i in $(seq "$servers"); do
+        target "scale$i" tls "$store" "${unlimited[@]}"
+        if [ -n "$cpu_base" ]; then
+          echo "$target_pid" >"$cpu_base/s$i/cgroup.procs"
+        else
+          taskset -a -cp $(((i - 1) % $(nproc))) "$target_pid" >/dev/null
+        fi
+        ports+=("$(cat "$dir/scale$i.port")")
+        spids+=("$target_pid")
+      done
+      saturate "$servers" tls "$(IFS=,; echo "${ports[*]}")" "$(IFS=,; echo "${spids[*]}")" 25 \
+        --cpu "redis=$redis"
+      stop "${spids[@]}"
+      # The groups go as soon as their servers have.
+      local left=()
+      for group in "${groups[@]}"; do rmdir "$group" 2>/dev/null || left+=("$group"); done
+      groups=("${left[@]}")
     done
-    load tls "$(IFS=,; echo "${ports[*]}")" 1000 s --chat-rate "$rates" --seconds 5 \
-      --sender-rate 20 --stop-above 1000 --processes 2 --pids "$(IFS=,; echo "${spids[*]}")" --cpu "redis=$redis" |
-      grep -E '^(chat|fan-out|saturated)'
-    stop "${spids[@]}"
-    # The groups go as soon as their servers have.
-    local left=()
-    for group in "${groups[@]}"; do rmdir "$group" 2>/dev/null || left+=("$group"); done
-    groups=("${left[@]}")
   done
   stop "$redis"
+  echo "== scale-out, $runs runs (load average now $(load_average)): events a second delivered" \
+    "at the highest rate whose p99 stayed below 1 s"
+  echo "| Servers | Saturation | Over one server |"
+  echo "|---|---|---|"
+  for servers in 1 2 4; do
+    echo "| $servers | $(awk -v s="$servers" '$1 == s { print $2 }' "$dir/saturation" | spread %.0f) |" \
+      "$(awk -v s="$servers" '$1 == 1 { one[++n] = $2 } $1 == s { mine[++m] = $2 }
+        END { for (i = 1; i <= m; i++) if (one[i] > 0) print mine[i] / one[i] }' "$dir/saturation" |
+        spread) |"
+  done
 }
 
 run_storm() {
