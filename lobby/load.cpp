@@ -192,7 +192,7 @@ bool Parse(int argc, char** argv, Options* o) {
   }
   if (!(o->senderRate > 0)) return false;
   return !o->servers.empty() && o->players > 0 && !o->passwordFile.empty() &&
-         o->processes <= o->players && !(o->plain && o->handshakes != 0);
+         o->processes <= std::max(o->players, o->handshakes) && !(o->plain && o->handshakes != 0);
 }
 
 // Runs the loop until done() or the time is up; false on time-out.

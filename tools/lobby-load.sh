@@ -263,8 +263,9 @@ run_memory() {
       "(load average $(load_average))"
     target memory "$kind" "$store"
     local server=$target_pid
+    : >"$dir/memory.out"
     load "$kind" "$(cat "$dir/memory.port")" "$players" m --chat-rate 0 --processes 4 \
-      --pids "$server" --hold 4 >"$dir/memory.out" &
+      --pids "$server" --hold 4 >>"$dir/memory.out" &
     local tool=$!
     # While the load tool holds the connections: the server's descriptors and the kernel's sockets.
     while ! grep -q '^holding' "$dir/memory.out" && kill -0 "$tool" 2>/dev/null; do sleep 0.5; done
@@ -279,7 +280,7 @@ run_memory() {
   done
   echo "== TLS handshakes a second: 2,000 handshakes, at most 100 under way in each of 2 processes"
   target shake tls "$store"
-  load tls "$(cat "$dir/shake.port")" 1 m --handshakes 2000 --processes 2 | grep '^TLS'
+  load tls "$(cat "$dir/shake.port")" 2000 m --handshakes 2000 --processes 2 | grep '^TLS'
   stop "$target_pid"
   echo "== logins a second, accounts at the cheap argon2id cost (libsodium's least): 2,000 players"
   target cheap tls "$store"
