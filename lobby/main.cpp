@@ -26,6 +26,7 @@
 #include "rallylink_version.h"
 #include "server.h"
 #include "store.h"
+#include "tls_profile.h"
 
 namespace {
 
@@ -70,12 +71,6 @@ const char kUsage[] =
     "accounts:\n"
     "  --add-player NAME --password-file FILE [--count N] [--cheap-hash]\n"
     "                       store the account (with --count, NAME0 .. NAME<N-1>) and end\n";
-
-// The TLS 1.2 ciphers of the common "intermediate" server profile: ECDHE key exchange with an
-// AEAD cipher only (forward secrecy, no CBC). TLS 1.3 keeps OpenSSL's defaults.
-const char kTls12Ciphers[] =
-    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
-    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 
 const char kDefaultStore[] = "rallylobby.db";
 
@@ -246,11 +241,7 @@ bool Endpoint(const std::string& option, const std::string& text, asio::ip::addr
 // TLS as a server, TLS 1.2 or later with the ciphers above; false (said on stderr) when the
 // certificate or key can't be used.
 bool ServerTls(asio::ssl::context& tls, const std::string& cert, const std::string& key) {
-  SSL_CTX_set_min_proto_version(tls.native_handle(), TLS1_2_VERSION);
-  SSL_CTX_set_cipher_list(tls.native_handle(), kTls12Ciphers);
-  tls.set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
-                  asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
-                  asio::ssl::context::no_tlsv1_1);
+  lobby::UseServerTlsProfile(tls.native_handle());
   ErrorCode ec;
   tls.use_certificate_chain_file(cert, ec);
   if (!ec) tls.use_private_key_file(key, asio::ssl::context::pem, ec);

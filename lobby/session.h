@@ -9,6 +9,11 @@
 // A request waiting for the store or a password check holds the session: its next messages
 // stay unread until the answer has gone out, so that each connection's answers keep the order
 // of its requests. Events for the player keep flowing meanwhile.
+//
+// Memory: an idle connection holds its socket, OpenSSL's state (tls_layer.h) and no buffer.
+// The socket is read when the kernel says it is readable, into a buffer that every session of
+// the thread shares; frames to send are queued as plaintext and written once a loop turn is
+// over, all of a turn's frames in one encrypted write, and the buffers go once written.
 #pragma once
 
 #include "net.h"
@@ -16,12 +21,14 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "rate_limits.h"
 #include "protocol.h"
+#include "tls_layer.h"
 
 namespace lobby {
 
@@ -52,7 +59,7 @@ class Session : public std::enable_shared_from_this<Session> {
   const std::string& Address() const { return address_; }
   const std::string& AddressKey() const { return addressKey_; }
   // Bytes of events not written yet.
-  size_t Queued() const { return queued_ + (writing_ ? out_.size() : 0); }
+  size_t Queued() const { return Unsent(); }
   // Set once the connection is closed; work on other threads reads it to skip what is moot.
   std::shared_ptr<const std::atomic<bool>> GoneFlag() const { return gone_; }
   State state = State::kNew;
@@ -61,17 +68,22 @@ class Session : public std::enable_shared_from_this<Session> {
   uint32_t loginFailures = 0;
 
  private:
-  void Read();
+  void WaitToRead();
+  void Readable();
+  // Ciphertext under TLS: the handshake, then frames; false when the connection ended.
+  bool Decrypt(const uint8_t* data, size_t size);
+  void Frames(const uint8_t* data, size_t size);
   void Process();
   void Handle(const Bytes& payload);
   bool Limited(const Bytes& payload);
-  void Write();
+  void FlushLater();
+  void Flush();
+  void WaitToWrite();
+  size_t Unsent() const { return queued_.size() - queuedFrom_ + out_.size() - outFrom_; }
   void Deadline(std::chrono::steady_clock::time_point when, const char* what);
-  template <class Buffers, class Handler>
-  void AsyncWrite(const Buffers& buffers, Handler&& handler);
 
-  asio::ssl::stream<asio::ip::tcp::socket> stream_;
-  bool tls_;
+  asio::ip::tcp::socket socket_;
+  std::optional<TlsLayer> tls_;  // none: plain TCP
   Server& server_;
   uint64_t id_;
   const LimitSettings& limits_;
@@ -83,17 +95,18 @@ class Session : public std::enable_shared_from_this<Session> {
   RateLimit chat_;
   uint32_t refusedInARow_ = 0;
   std::chrono::steady_clock::time_point lastRateError_;
-  asio::steady_timer deadline_;
-  FrameReader reader_;
-  std::string framingError_;  // the stream is out of step after the payloads still unhandled
-  std::deque<Bytes> unhandled_;
+  std::unique_ptr<asio::steady_timer> deadline_;  // while a deadline applies
+  FrameReader reader_;  // once it fails, the stream is out of step after the payloads unhandled
+  std::vector<Bytes> unhandled_;
+  size_t nextUnhandled_ = 0;
+  Bytes queued_;           // plaintext frames not yet handed to the socket (or to TLS)
+  size_t queuedFrom_ = 0;  // how much of queued_ has been
+  Bytes out_;              // bytes for the socket (ciphertext under TLS)
+  size_t outFrom_ = 0;     // how much of out_ the socket has taken
   bool held_ = false;
-  bool reading_ = false;
-  uint8_t in_[8192];
-  std::deque<Bytes> queue_;
-  size_t queued_ = 0;
-  Bytes out_;
-  bool writing_ = false;
+  bool reading_ = false;      // waiting for the socket to be readable
+  bool writing_ = false;      // waiting for the socket to take more
+  bool flushPosted_ = false;  // a Flush will run once this loop turn is over
   bool closeAfterWrite_ = false;
 };
 

@@ -106,6 +106,17 @@ for mode in linux windows windows-x86 lobby lobby-windows; do
   fi
 done
 
+# The lobby under load, in a short run that checks that the load tool, the fan-out floor and
+# the server work together and lose nothing (its figures are not checked: BENCHMARKS.md).
+echo "== lobby load, quick"
+if ./tools/lobby-load.sh --quick >"$root/build/lobby-load-quick.log" 2>&1; then
+  echo "   lobby load passed"
+  passed=$((passed + 1))
+else
+  echo "!! lobby load failed (its output: build/lobby-load-quick.log)"
+  failed=$((failed + 1))
+fi
+
 if [ "$skipped" -gt 0 ]; then
   echo "$passed passed, $failed failed, $skipped skipped"
 else

@@ -4,7 +4,8 @@ meetpoints relaying to them, scripted games and the sample game, hostile clients
 of attacks, each of which once got through.
 
     lobby_test.py CASE --bin BUILD/bin      CASE: scale_out, server_killed, redis_restart,
-                                            sqlite_restart, hostile, or attack_ROW (ATTACKS)
+                                            sqlite_restart, hostile, tls_peers, or attack_ROW
+                                            (ATTACKS)
 
 Every wait has a bound (WAIT seconds unless said otherwise): a server, meetpoint or message
 that does not come within it fails the case. Everything started is stopped at the end."""
@@ -20,7 +21,7 @@ import tempfile
 import threading
 import time
 
-from lobbyproto import MAGIC, VERSION, Game, Peer, encode, frame
+from lobbyproto import MAGIC, VERSION, Game, Peer, RawPeer, encode, frame
 
 WAIT = 10          # seconds for anything to start, connect, reconnect or arrive
 PASSWORD = 'correct horse'
@@ -694,9 +695,140 @@ def forged_log_line(lab):
     assert not bad and any(b'\\x1b[2K\\x0d\\x0a2099' in l for l in lines), bad
 
 
+# What a TLS client sees of the server when it handles its records oddly: each row's client,
+# and the events it must get, to the end of the connection.
+
+def kinds(events):
+    return [e if isinstance(e, str) else e[0] for e in events]
+
+
+def hello_cut_short(server, ada, ca):
+    """Half a ClientHello, then nothing: closed at the handshake deadline."""
+    peer = RawPeer(server.port, ca)
+    try:
+        peer.tls.do_handshake()
+    except ssl.SSLWantReadError:
+        hello = peer.outbox.read()
+    peer.sock.sendall(hello[:len(hello) // 2])
+    return kinds(peer.events(WAIT))
+
+
+def record_cut_short(server, ada, ca):
+    """Three bytes of a Ping's record: events reach the player meanwhile, and the rest of the
+    record brings the Pong."""
+    peer = RawPeer(server.port, ca)
+    peer.login('Peer', PASSWORD)
+    record = peer.records(encode('Ping', 7))
+    peer.sock.sendall(record[:3])
+    ada.send(encode('Chat', 'meanwhile'))
+    seen = ['ChatLine ' + peer.expect('ChatLine')[1]]
+    peer.sock.sendall(record[3:])
+    return seen + ['Pong %d' % peer.expect('Pong')[0]]
+
+
+def ends_with_close_notify(server, ada, ca):
+    """close_notify: answered with close_notify, then the connection closes."""
+    peer = RawPeer(server.port, ca)
+    peer.login('Peer', PASSWORD)
+    try:
+        peer.tls.unwrap()
+    except ssl.SSLWantReadError:
+        peer.flush()
+    return kinds(peer.events(WAIT))
+
+
+def fatal_error(server, ada, ca):
+    """A frame that puts the stream out of step: the Error, then close_notify."""
+    peer = RawPeer(server.port, ca)
+    peer.login('Peer', PASSWORD)
+    peer.send(b'\x01\x00\x00\x00garbage')
+    return kinds(peer.events(WAIT))
+
+
+def record_tampered_with(server, ada, ca):
+    """A record with one bit flipped: an alert, and the connection closes."""
+    peer = RawPeer(server.port, ca)
+    peer.login('Peer', PASSWORD)
+    record = bytearray(peer.records(encode('Ping', 7)))
+    record[-1] ^= 1
+    peer.sock.sendall(record)
+    return kinds(peer.events(WAIT))
+
+
+TLS_PEERS = [
+    (hello_cut_short, ['eof']),
+    (record_cut_short, ['ChatLine meanwhile', 'Pong 7']),
+    (ends_with_close_notify, ['close_notify', 'eof']),
+    (fatal_error, ['Error', 'close_notify', 'eof']),
+    (record_tampered_with, ['alert', 'eof']),
+]
+
+
+def stops_reading(lab, server, ca, prefix):
+    """A player that stops reading while four others pour out chat at 1,000 lines a second: cut
+    once its unsent events pass the bound, after which the server carries on for the others."""
+    slow = RawPeer(server.port, ca, receive_buffer=4096)
+    slow.login(prefix + 'Slow', PASSWORD)
+    pourers = [Peer(server.port, ca) for _ in range(4)]
+    for i, peer in enumerate(pourers):
+        peer.login(f'{prefix}Flood{i}', PASSWORD)
+
+    def pour(peer):
+        def work(stop):
+            lines = encode('Chat', 'x' * 255) * 100
+            while not stop.is_set():
+                peer.send(lines)
+                end = time.monotonic() + 0.1  # reading what comes meanwhile keeps it below 1,000 a second
+                while time.monotonic() < end:
+                    peer.sock.settimeout(max(0.001, end - time.monotonic()))
+                    try:
+                        peer.sock.recv(1 << 20)
+                    except (socket.timeout, ssl.SSLError):
+                        pass
+        return in_background(work)
+    cut = lambda: any('read too slowly' in l and prefix + 'Slow' in l for l in lab.output(server).splitlines())
+    pouring = [pour(peer) for peer in pourers]
+    for p in pouring:
+        p.__enter__()
+    try:
+        wait_for('the slow reader cut', cut, 6 * WAIT)  # 4 MiB at about 1 MiB a second, and the kernel's buffers
+    finally:
+        for p in pouring:
+            p.__exit__()
+    last = kinds(slow.events(WAIT))[-1:]
+    late = Peer(server.port, ca)
+    late.login(prefix + 'Late', PASSWORD)
+    pourers[0].send(encode('Chat', 'after'))
+    return ['cut'] + last + [late.expect('ChatLine', match=lambda v: v[1] == 'after')[1]]
+
+
+def tls_peers(lab):
+    """The rows above against a TLS server; then a reader that stops reading, over TLS and over
+    plain TCP."""
+    names = ['Ada', 'Peer'] + [p + n for p in ('T', 'P') for n in ('Slow', 'Late', 'Flood0', 'Flood1', 'Flood2', 'Flood3')]
+    pour = ('--chat-rate', '1000', '--chat-burst', '1000', '--rate', '100000')
+    store, plain_store = lab.store('sqlite'), lab.path('plain.db')
+    lab.accounts(store, *names)
+    lab.accounts(plain_store, *names)
+    server = lab.server('solo', store, 0, '--handshake-within', '1000', *pour)
+    plain = lab.server('plain', plain_store, 0, '--plain', *pour)
+    ada = Peer(server.port, lab.ca)
+    ada.login('Ada', PASSWORD)
+    failures = []
+    for row, expected in TLS_PEERS:
+        got = row(server, ada, lab.ca)
+        if got != expected:
+            failures.append(f'{row.__name__}: expected {expected}, got {got}')
+    for kind, where, ca, prefix in (('TLS', server, lab.ca, 'T'), ('plain TCP', plain, None, 'P')):
+        got = stops_reading(lab, where, ca, prefix)
+        if got != ['cut', 'eof', 'after']:
+            failures.append(f'a reader that stops reading, {kind}: got {got}')
+    assert not failures, '\n'.join(failures)
+
+
 ATTACKS = {f.__name__: f for f in (silent_connections, login_flood, password_guessing, same_player_twice,
                                    farming, chatty_player, redis_pause, forged_log_line)}
-CASES = {f.__name__: f for f in (scale_out, server_killed, redis_restart, sqlite_restart, hostile)}
+CASES = {f.__name__: f for f in (scale_out, server_killed, redis_restart, sqlite_restart, hostile, tls_peers)}
 CASES.update({'sign_up_' + kind: lambda lab, kind=kind: sign_up(lab, kind) for kind in ('sqlite', 'redis')})
 CASES.update({'attack_' + name: f for name, f in ATTACKS.items()})
 

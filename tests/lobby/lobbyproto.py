@@ -75,6 +75,16 @@ def decode(payload):
     return name, values
 
 
+def take_frames(buffer):
+    """The payloads of the whole frames at the start of buffer, and what is left of it."""
+    payloads = []
+    while len(buffer) >= 4 and 4 <= struct.unpack_from('<I', buffer)[0] <= len(buffer):
+        n = struct.unpack_from('<I', buffer)[0]
+        payloads.append(buffer[4:n])
+        buffer = buffer[n:]
+    return payloads, buffer
+
+
 class Peer:
     """A connection that speaks frames: to the lobby server (lobby=True) or, as a game, to
     meetpoint (lobby=False, raw game frames)."""
@@ -100,11 +110,8 @@ class Peer:
         """Every frame that arrives within the time, then None once the peer has closed."""
         end = time.monotonic() + seconds
         while True:
-            while len(self.buffer) >= 4:
-                n = struct.unpack_from('<I', self.buffer)[0]
-                if len(self.buffer) < n:
-                    break
-                payload, self.buffer = self.buffer[4:n], self.buffer[n:]
+            payloads, self.buffer = take_frames(self.buffer)
+            for payload in payloads:
                 yield decode(payload) if self.lobby else payload
             left = end - time.monotonic()
             if left <= 0:
@@ -190,3 +197,106 @@ class Game(Peer):
 
     def request(self, name, *values):
         self.send(game_request(name, *values))
+
+
+class RawPeer:
+    """A connection to the lobby server whose bytes the test handles itself: over TLS (ca given:
+    ssl.SSLObject over a plain socket) it can send a record cut short, end with close_notify, and
+    tell a close_notify from a bare close; either way it can stop reading, with a receive buffer
+    as small as the test likes."""
+
+    def __init__(self, port, ca=None, receive_buffer=None):
+        self.sock = socket.socket()
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        self.sock.settimeout(5)
+        self.sock.connect(('127.0.0.1', port))
+        self.tls = None
+        if ca:
+            self.inbox, self.outbox = ssl.MemoryBIO(), ssl.MemoryBIO()
+            context = ssl.create_default_context(cafile=ca)
+            self.tls = context.wrap_bio(self.inbox, self.outbox, server_hostname='localhost')
+        self.plain, self.ended = b'', False
+
+    def flush(self):
+        data = self.outbox.read()
+        if data:
+            self.sock.sendall(data)
+
+    def handshake(self, seconds=5):
+        end = time.monotonic() + seconds
+        while self.tls:
+            try:
+                self.tls.do_handshake()
+                return self.flush()
+            except ssl.SSLWantReadError:
+                self.flush()
+            self.sock.settimeout(max(0.01, end - time.monotonic()))
+            data = self.sock.recv(65536)
+            if not data:
+                raise EOFError('closed during the handshake')
+            self.inbox.write(data)
+
+    def records(self, data):
+        """What goes on the wire for data (its TLS records), for the test to send as it likes."""
+        if not self.tls:
+            return data
+        self.tls.write(data)
+        return self.outbox.read()
+
+    def send(self, data):
+        self.sock.sendall(self.records(data))
+
+    def login(self, player, password):
+        self.handshake()
+        self.send(encode('Hello', MAGIC, VERSION, 'test') + encode('Login', player, password))
+        self.expect('Welcome')
+        return self.expect('LoggedIn')
+
+    def events(self, seconds):
+        """What arrives within the time: decoded frames, then 'close_notify', 'alert' (a TLS
+        alert or error) and 'eof' (the connection closed, or reset), each once."""
+        end = time.monotonic() + seconds
+        while True:
+            payloads, self.plain = take_frames(self.plain)
+            yield from map(decode, payloads)
+            if self.tls and not self.ended:
+                try:
+                    data = self.tls.read(65536)  # b'' once close_notify has come
+                except ssl.SSLWantReadError:
+                    data = None
+                except ssl.SSLZeroReturnError:
+                    data = b''
+                except ssl.SSLError:
+                    data = None
+                    self.ended = True
+                    yield 'alert'
+                if data:
+                    self.plain += data
+                    continue
+                if data == b'':
+                    self.ended = True
+                    yield 'close_notify'
+            left = end - time.monotonic()
+            if left <= 0:
+                return
+            self.sock.settimeout(left)
+            try:
+                data = self.sock.recv(65536)
+            except socket.timeout:
+                return
+            except OSError:
+                data = b''
+            if not data:
+                yield 'eof'
+                return
+            if not self.tls:
+                self.plain += data
+            elif not self.ended:
+                self.inbox.write(data)
+
+    def expect(self, name, seconds=5):
+        for event in self.events(seconds):
+            if isinstance(event, tuple) and event[0] == name:
+                return event[1]
+        raise AssertionError(f'no {name} within {seconds} s')

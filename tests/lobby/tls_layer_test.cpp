@@ -1,0 +1,221 @@
+// The server's TLS layer against an OpenSSL client over plain memory BIOs (the usual way of
+// running OpenSSL without a socket): whatever pieces the bytes travel in, both sides see the
+// same plaintext, and close_notify and tampering end the connection as TLS says.
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "tls_layer.h"
+#include "tls_profile.h"
+
+namespace {
+
+using lobby::Bytes;
+using lobby::TlsLayer;
+
+// A server context with a fresh self-signed P-256 certificate, and a client one.
+struct Contexts {
+  Contexts() {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    X509_sign(cert, key, EVP_sha256());
+    server = SSL_CTX_new(TLS_server_method());
+    lobby::UseServerTlsProfile(server);
+    SSL_CTX_use_certificate(server, cert);
+    SSL_CTX_use_PrivateKey(server, key);
+    client = SSL_CTX_new(TLS_client_method());
+    X509_free(cert);
+    EVP_PKEY_free(key);
+  }
+  ~Contexts() {
+    SSL_CTX_free(server);
+    SSL_CTX_free(client);
+  }
+  SSL_CTX* server;
+  SSL_CTX* client;
+};
+
+// The reference peer: an OpenSSL client reading from and writing to memory BIOs.
+struct Client {
+  explicit Client(SSL_CTX* context) : ssl(SSL_new(context)) {
+    in = BIO_new(BIO_s_mem());
+    out = BIO_new(BIO_s_mem());
+    SSL_set_bio(ssl, in, out);
+    SSL_set_connect_state(ssl);
+  }
+  ~Client() { SSL_free(ssl); }
+  Bytes Take() {
+    Bytes bytes(static_cast<size_t>(BIO_pending(out)));
+    if (!bytes.empty()) BIO_read(out, bytes.data(), static_cast<int>(bytes.size()));
+    return bytes;
+  }
+  void Give(const Bytes& bytes) {
+    if (!bytes.empty()) BIO_write(in, bytes.data(), static_cast<int>(bytes.size()));
+  }
+  // Everything readable now; *end: SSL_read's error once nothing more is readable.
+  std::string Read(int* end) {
+    std::string text;
+    char buffer[4096];
+    int n;
+    while ((n = SSL_read(ssl, buffer, sizeof buffer)) > 0)
+      text.append(buffer, static_cast<size_t>(n));
+    *end = SSL_get_error(ssl, n);
+    return text;
+  }
+  SSL* ssl;
+  BIO* in;
+  BIO* out;
+};
+
+// The server side: a layer, fed ciphertext in pieces of `piece` bytes.
+struct Server {
+  Server(SSL_CTX* context, size_t size) : layer(context, TlsLayer::Role::kServer), piece(size) {}
+  // Feeds the bytes; returns the last status and appends the plaintext to *plain.
+  TlsLayer::Status Feed(const Bytes& bytes, std::string* plain) {
+    TlsLayer::Status status = TlsLayer::Status::kNeedMore;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+      layer.Take(&bytes[at], std::min(piece, bytes.size() - at));
+      uint8_t buffer[1000];
+      size_t got = 0;
+      while ((status = layer.Read(buffer, sizeof buffer, &got, &out)) == TlsLayer::Status::kData)
+        plain->append(reinterpret_cast<char*>(buffer), got);
+      if (status != TlsLayer::Status::kNeedMore) break;
+    }
+    return status;
+  }
+  Bytes Take() { return std::move(out); }
+  TlsLayer layer;
+  size_t piece;
+  Bytes out;
+};
+
+// Handshake between the two, passing bytes until neither has anything to say.
+void Handshake(Client& client, Server& server) {
+  std::string plain;
+  for (int round = 0; round < 10; ++round) {
+    SSL_do_handshake(client.ssl);
+    server.Feed(client.Take(), &plain);
+    client.Give(server.Take());
+  }
+  SSL_do_handshake(client.ssl);
+  ASSERT_TRUE(server.layer.Established());
+  ASSERT_EQ(SSL_is_init_finished(client.ssl), 1);
+  ASSERT_EQ(plain, "");
+}
+
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+TEST(TlsLayer, PlaintextArrivesWholeWhateverPiecesTheBytesComeIn) {
+  Contexts contexts;
+  for (int version : {TLS1_2_VERSION, TLS1_3_VERSION}) {
+    for (size_t piece : {1, 2, 5, 17, 300, 100000}) {
+      SCOPED_TRACE("TLS version " + std::to_string(version) + ", pieces of " +
+                   std::to_string(piece));
+      SSL_CTX_set_max_proto_version(contexts.client, version);
+      Client client(contexts.client);
+      Server server(contexts.server, piece);
+      Handshake(client, server);
+      // Three records from the client, one of them larger than a record holds.
+      std::string sent = "Hello" + std::string(20000, 'x') + "Login";
+      SSL_write(client.ssl, "Hello", 5);
+      SSL_write(client.ssl, sent.data() + 5, 20000);
+      SSL_write(client.ssl, "Login", 5);
+      std::string received;
+      EXPECT_EQ(server.Feed(client.Take(), &received), TlsLayer::Status::kNeedMore);
+      EXPECT_EQ(received, sent);
+      // And the other way: many small writes and a large one.
+      std::string answer;
+      for (int i = 0; i < 100; ++i) {
+        std::string frame = "event " + std::to_string(i) + ";";
+        ASSERT_TRUE(server.layer.Write(Text(frame).data(), frame.size(), &server.out));
+        answer += frame;
+      }
+      std::string large(70000, 'y');
+      ASSERT_TRUE(server.layer.Write(Text(large).data(), large.size(), &server.out));
+      client.Give(server.Take());
+      int end = 0;
+      EXPECT_EQ(client.Read(&end), answer + large);
+      EXPECT_EQ(end, SSL_ERROR_WANT_READ);
+    }
+  }
+}
+
+TEST(TlsLayer, EndsAsTlsSays) {
+  Contexts contexts;
+  struct Case {
+    const char* what;
+    bool tamper;  // else the client sends close_notify
+    TlsLayer::Status status;
+  };
+  for (const Case& c : {Case{"close_notify", false, TlsLayer::Status::kClosed},
+                        Case{"a record with a bit flipped", true, TlsLayer::Status::kFailed}}) {
+    SCOPED_TRACE(c.what);
+    Client client(contexts.client);
+    Server server(contexts.server, 7);
+    Handshake(client, server);
+    Bytes bytes;
+    if (c.tamper) {
+      SSL_write(client.ssl, "Ping", 4);
+      bytes = client.Take();
+      bytes.back() ^= 1;
+    } else {
+      SSL_shutdown(client.ssl);
+      bytes = client.Take();
+    }
+    std::string plain;
+    EXPECT_EQ(server.Feed(bytes, &plain), c.status);
+    EXPECT_EQ(plain, "");
+    int end = 0;
+    if (c.tamper) {
+      // The alert that OpenSSL wrote tells the client why.
+      EXPECT_FALSE(server.layer.Error().empty());
+      client.Give(server.Take());
+      client.Read(&end);
+      EXPECT_EQ(end, SSL_ERROR_SSL);
+    } else {
+      // The answer to close_notify is close_notify.
+      server.layer.Shutdown(&server.out);
+      client.Give(server.Take());
+      client.Read(&end);
+      EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
+    }
+  }
+}
+
+TEST(TlsLayer, AClientLayerTalksToAServerLayer) {
+  Contexts contexts;
+  TlsLayer client(contexts.client, TlsLayer::Role::kClient, "localhost");
+  Server server(contexts.server, 3);
+  Bytes toServer;
+  client.Start(&toServer);
+  std::string plain;
+  Bytes toClient;
+  for (int round = 0; round < 10 && !(client.Established() && server.layer.Established());
+       ++round) {
+    server.Feed(toServer, &plain);
+    toServer.clear();
+    toClient = server.Take();
+    client.Take(toClient.data(), toClient.size());
+    uint8_t buffer[100];
+    size_t got = 0;
+    EXPECT_EQ(client.Read(buffer, sizeof buffer, &got, &toServer), TlsLayer::Status::kNeedMore);
+  }
+  ASSERT_TRUE(client.Established());
+  ASSERT_TRUE(client.Write(Text("Chat").data(), 4, &toServer));
+  EXPECT_EQ(server.Feed(toServer, &plain), TlsLayer::Status::kNeedMore);
+  EXPECT_EQ(plain, "Chat");
+}
+
+}  // namespace
