@@ -33,6 +33,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -544,6 +545,9 @@ int main(int argc, char** argv) {
         stderr);
     return 2;
   }
+  // A worker that has finished its part (after handshakes) has closed its end of the command
+  // pipe: the stop word to it must fail, not end the coordinator.
+  signal(SIGPIPE, SIG_IGN);
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
     limit.rlim_cur = limit.rlim_max;
