@@ -6,17 +6,14 @@ and checked with promtool, bans across two servers on a real redis-server (and o
     admin_test.py CASE --bin BUILD/bin      CASE: metrics, bans_sqlite, bans_redis, api, console
 
 Every wait has a bound (WAIT seconds unless said otherwise)."""
-import argparse
 import http.client
 import json
 import os
 import re
 import ssl
 import subprocess
-import sys
-import time
 
-from lobby_test import PASSWORD, WAIT, Lab, wait_for
+from lobby_test import PASSWORD, WAIT, Lab, run, wait_for
 from lobbyproto import MAGIC, VERSION, Peer, encode
 
 TOKEN = 'a-token-of-the-operators-own-32b'
@@ -285,23 +282,5 @@ CASES = {'metrics': metrics, 'bans_sqlite': lambda lab: bans(lab, 'sqlite'),
          'bans_redis': lambda lab: bans(lab, 'redis'), 'api': api, 'console': console}
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('case', choices=sorted(CASES))
-    parser.add_argument('--bin', required=True)
-    args = parser.parse_args()
-    lab = Lab(os.path.abspath(args.bin))
-    started = time.monotonic()
-    try:
-        CASES[args.case](lab)
-    except Exception:
-        print(f'FAILED {args.case}; logs in {lab.dir}', file=sys.stderr)
-        lab.close()
-        raise
-    lab.close()
-    subprocess.run(['rm', '-rf', lab.dir])
-    print(f'passed {args.case} in {time.monotonic() - started:.1f} s')
-
-
 if __name__ == '__main__':
-    main()
+    run(CASES)

@@ -833,15 +833,16 @@ CASES.update({'sign_up_' + kind: lambda lab, kind=kind: sign_up(lab, kind) for k
 CASES.update({'attack_' + name: f for name, f in ATTACKS.items()})
 
 
-def main():
+def run(cases):
+    """Runs the case named on the command line, in a lab of its own kept only when it fails."""
     parser = argparse.ArgumentParser()
-    parser.add_argument('case', choices=sorted(CASES))
+    parser.add_argument('case', choices=sorted(cases))
     parser.add_argument('--bin', required=True)
     args = parser.parse_args()
     lab = Lab(os.path.abspath(args.bin))
     started = time.monotonic()
     try:
-        CASES[args.case](lab)
+        cases[args.case](lab)
     except Exception:
         print(f'FAILED {args.case}; logs in {lab.dir}', file=sys.stderr)
         lab.close()
@@ -852,4 +853,4 @@ def main():
 
 
 if __name__ == '__main__':
-    main()
+    run(CASES)

@@ -91,8 +91,8 @@ std::wstring Widen(const std::string& text) {
   return wide;
 }
 
-// Whether bytes from the server can be the start of a TLS record: a content type from 20
-// (change cipher spec) to 23 (application data), then major version 3.
+// Whether bytes from the server can be the start of a TLS record: a record type from 20 to
+// 23 (the four that TLS 1.2 and 1.3 send, up to application data), then major version 3.
 bool LooksLikeTls(const std::vector<uint8_t>& bytes) {
   if (!bytes.empty() && (bytes[0] < 20 || bytes[0] > 23)) return false;
   return bytes.size() < 2 || bytes[1] == 3;
