@@ -1,6 +1,7 @@
 // The server's TLS layer against an OpenSSL client over plain memory BIOs (the usual way of
 // running OpenSSL without a socket): whatever pieces the bytes travel in, both sides see the
-// same plaintext, and close_notify and tampering end the connection as TLS says.
+// same plaintext. How close_notify and tampering end a connection is lobby_test.py's tls_peers,
+// against the whole server.
 #include <openssl/evp.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -148,48 +149,6 @@ TEST(TlsLayer, PlaintextArrivesWholeWhateverPiecesTheBytesComeIn) {
       int end = 0;
       EXPECT_EQ(client.Read(&end), answer + large);
       EXPECT_EQ(end, SSL_ERROR_WANT_READ);
-    }
-  }
-}
-
-TEST(TlsLayer, EndsAsTlsSays) {
-  Contexts contexts;
-  struct Case {
-    const char* what;
-    bool tamper;  // else the client sends close_notify
-    TlsLayer::Status status;
-  };
-  for (const Case& c : {Case{"close_notify", false, TlsLayer::Status::kClosed},
-                        Case{"a record with a bit flipped", true, TlsLayer::Status::kFailed}}) {
-    SCOPED_TRACE(c.what);
-    Client client(contexts.client);
-    Server server(contexts.server, 7);
-    Handshake(client, server);
-    Bytes bytes;
-    if (c.tamper) {
-      SSL_write(client.ssl, "Ping", 4);
-      bytes = client.Take();
-      bytes.back() ^= 1;
-    } else {
-      SSL_shutdown(client.ssl);
-      bytes = client.Take();
-    }
-    std::string plain;
-    EXPECT_EQ(server.Feed(bytes, &plain), c.status);
-    EXPECT_EQ(plain, "");
-    int end = 0;
-    if (c.tamper) {
-      // The alert that OpenSSL wrote tells the client why.
-      EXPECT_FALSE(server.layer.Error().empty());
-      client.Give(server.Take());
-      client.Read(&end);
-      EXPECT_EQ(end, SSL_ERROR_SSL);
-    } else {
-      // The answer to close_notify is close_notify.
-      server.layer.Shutdown(&server.out);
-      client.Give(server.Take());
-      client.Read(&end);
-      EXPECT_EQ(end, SSL_ERROR_ZERO_RETURN);
     }
   }
 }
