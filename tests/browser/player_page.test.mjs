@@ -113,23 +113,19 @@ class Game {
         this.buffer = this.buffer.subarray(n);
       }
     });
-    this.request(0x01, Buffer.from([1, 0]));  // Initialise
+    this.request(0x01, [1, 0]);  // Initialise
   }
 
-  request(type, body = Buffer.alloc(0)) {
-    const frame = Buffer.alloc(5 + body.length);
-    frame.writeUInt32LE(frame.length, 0);
-    frame[4] = type;
-    body.copy(frame, 5);
-    this.socket.write(frame);
+  // fields: numbers, sent as 32-bit words, or arrays of bytes.
+  request(type, ...fields) {
+    const body = Buffer.concat(fields.map((f) => (typeof f === 'number' ? u32(f) : Buffer.from(f))));
+    this.socket.write(Buffer.concat([u32(5 + body.length), Buffer.from([type]), body]));
   }
 
   startInstance() { this.request(0x06); }
-  join(giid) { this.request(0x0a, u32(giid)); }
-  vote(giid, vote) { this.request(0x08, Buffer.concat([u32(giid), Buffer.from([vote])])); }
-  results(giid, scores, vote, players) {
-    this.request(0x07, Buffer.concat([u32(giid), u32(scores.length), Buffer.from(scores), Buffer.from([vote]), u32(players)]));
-  }
+  join(giid) { this.request(0x0a, giid); }
+  vote(giid, vote) { this.request(0x08, giid, [vote]); }
+  results(giid, scores, vote, players) { this.request(0x07, giid, scores.length, scores, [vote], players); }
 
   event(type, what) { return until(what, () => this.events.find((e) => e.type === type)); }
   close() { this.socket.destroy(); }

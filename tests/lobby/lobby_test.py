@@ -206,7 +206,8 @@ def sign_up(lab, kind):
     giid = race(ada, zoe_again, scores='\x02\x01')
     assert ada.expect('Joined') == [giid, 'Zoe']
     ada.expect('FinalResults')
-    for count, table in ((3, [('Ada', 1010), ('Bram', 1000), ('Wil', 1000)]), (1, [('Ada', 1010)])):
+    # Highest first, then by name, as many as asked for.
+    for count, table in ((3, [('Ada', 1010), ('Bram', 1000), ('Wil', 1000)]), (1, [('Ada', 1010)]), (0, [])):
         ada.send(encode('Ratings', count))
         assert ada.expect('RatingsTable') == [table]
     # Zoe leaves: she is off the list of who is online.
