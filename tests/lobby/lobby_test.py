@@ -132,13 +132,10 @@ def redis_restart(lab):
     wait_for('the refusal at Cleo', lambda: 'store-unavailable' in lab.output(cleo_mp))
     lab.redis()
     # The subscribers come back on their own; chat is the proof, tried until it gets through.
-    end = time.monotonic() + WAIT
-    while time.monotonic() < end:
+    def chat_flows():
         cleo.request('LobbyMessage', 'Cleo', 'back')
-        if any(m and m[0] == 'IncomingMessage' for m in ada.frames(0.5)):
-            break
-    else:
-        raise AssertionError('chat did not flow again after Redis came back')
+        return any(m and m[0] == 'IncomingMessage' for m in ada.frames(0.5))
+    wait_for('chat flowing again after Redis came back', chat_flows)
     for game in (ada, cleo):
         game.request('GameResults', giid, '\x01\x02', 1, 2)
     everyone_gets([ada, cleo], 'NewGameResults', [giid, 1, [('Ada', 990), ('Cleo', 1010)]])
