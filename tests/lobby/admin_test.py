@@ -145,7 +145,7 @@ def bans(lab, kind):
     assert ban['name'] == 'Ada', ban
     error = ada.expect('Error', 1)
     assert error[0] == 'banned' and error[3] == 1 and 'cheating' in error[2] and 'until 20' in error[2], error
-    assert None in ada.frames(WAIT), 'the banned connection stayed open'
+    assert 'eof' in ada.events(WAIT), 'the banned connection stayed open'
 
     def refused(server, name='Ada'):
         return lab.peer(server).hello(encode('Login', name, PASSWORD)).expect('Error')

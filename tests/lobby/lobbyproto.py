@@ -27,21 +27,24 @@ def frame(payload):
     return struct.pack('<I', len(payload) + 4) + payload
 
 
+def text(value):
+    value = value.encode('latin-1') if isinstance(value, str) else value
+    return struct.pack('<H', len(value)) + value
+
+
+NUMBERS = {'u8': '<B', 'u16': '<H', 'u32': '<I'}
+
+
 def encode(name, *values):
     code, fields = LOBBY[name]
     out = bytes([code])
     for kind, value in zip(fields, values):
-        if kind == 'u8':
-            out += bytes([value])
-        elif kind == 'u32':
-            out += struct.pack('<I', value)
+        if kind in NUMBERS:
+            out += struct.pack(NUMBERS[kind], value)
         elif kind == 'records':
-            out += struct.pack('<H', len(value))
-            for player, rating in value:
-                out += struct.pack('<H', len(player)) + player.encode('latin-1') + struct.pack('<I', rating)
+            out += struct.pack('<H', len(value)) + b''.join(text(p) + struct.pack('<I', r) for p, r in value)
         else:
-            value = value.encode('latin-1') if isinstance(value, str) else value
-            out += struct.pack('<H', len(value)) + value
+            out += text(value)
     return frame(out)
 
 
@@ -49,29 +52,17 @@ def decode(payload):
     name, fields = BY_TYPE[payload[0]]
     at, values = 1, []
 
-    def text():
+    def take(kind):  # the next field
         nonlocal at
-        n = struct.unpack_from('<H', payload, at)[0]
-        at += 2 + n
-        return payload[at - n:at].decode('latin-1')
+        size = 2 + struct.unpack_from('<H', payload, at)[0] if kind == 'text' else struct.calcsize(NUMBERS[kind])
+        at += size
+        chunk = payload[at - size:at]
+        return chunk[2:].decode('latin-1') if kind == 'text' else struct.unpack(NUMBERS[kind], chunk)[0]
     for kind in fields:
-        if kind == 'u8':
-            values.append(payload[at])
-            at += 1
-        elif kind == 'u32':
-            values.append(struct.unpack_from('<I', payload, at)[0])
-            at += 4
-        elif kind == 'text':
-            values.append(text())
+        if kind == 'records':
+            values.append([(take('text'), take('u32')) for _ in range(take('u16'))])
         else:
-            count = struct.unpack_from('<H', payload, at)[0]
-            at += 2
-            records = []
-            for _ in range(count):
-                player = text()
-                records.append((player, struct.unpack_from('<I', payload, at)[0]))
-                at += 4
-            values.append(records)
+            values.append(take(kind))
     return name, values
 
 
@@ -183,18 +174,11 @@ class Peer:
             elif not self.ended:
                 self.inbox.write(data)
 
-    def frames(self, seconds):
-        """Every frame that arrives within the time, then None once the peer has closed."""
-        for event in self.events(seconds):
-            yield None if isinstance(event, str) else event
-            if isinstance(event, str):
-                return
-
     def expect(self, name, seconds=5, match=lambda values: True):
         """The values of the first such message within the time; fails otherwise."""
         seen = []
-        for message in self.frames(seconds):
-            if message is None:
+        for message in self.events(seconds):
+            if isinstance(message, str):
                 break
             if message[0] == name and match(message[1]):
                 return message[1]

@@ -166,8 +166,8 @@ def mixed_session(lab):
     cleo.request('GameResults', giid, '312', 1, 2)  # what the sample game reports
     seen, end = [], time.monotonic() + 60  # the game waits at most 5 s for each of 5 answers
     while game.poll() is None and time.monotonic() < end:
-        seen += [m for m in cleo.frames(0.2) if m]
-    seen += [m for m in cleo.frames(1) if m]
+        seen += [m for m in cleo.events(0.2) if m != 'eof']
+    seen += [m for m in cleo.events(1) if m != 'eof']
     assert game.poll() == 0 and 'session complete' in lab.output(game), lab.output(game)
     ratings = [('Ada', 1010), ('Cleo', 990)]
     for event in [('NewGameJoin', [giid, 1]), ('IncomingMessage', ['Ada', 'Ready to race?']),
