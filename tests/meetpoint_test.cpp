@@ -270,7 +270,9 @@ TEST(Meetpoint, ScriptEventLinesReadBackAsTheyArePrinted) {
   std::string name(32, 'n');
   Bytes payload = EventPayload("NewGameResults Player=" + name + ":7 Player=b:8");
   ASSERT_EQ(payload.size(), 14u + 2 * 36);
-  EXPECT_EQ(ToHex(payload.data(), 14), "21000000000002000000" "48000000");
+  EXPECT_EQ(ToHex(payload.data(), 14),
+            "21000000000002000000"
+            "48000000");
   EXPECT_EQ(std::string(payload.begin() + 14, payload.begin() + 46), name);
   EXPECT_EQ(ToHex(EventPayload("NewGameResults NumPlrs=5")), "2100000000000500000000000000");
 }

@@ -22,8 +22,10 @@ struct Contexts {
   Contexts() {
     server = SSL_CTX_new(TLS_server_method());
     lobby::UseServerTlsProfile(server);
-    SSL_CTX_use_certificate_file(server, LOBBY_TEST_DATA "/short-signature-cert.pem", SSL_FILETYPE_PEM);
-    SSL_CTX_use_PrivateKey_file(server, LOBBY_TEST_DATA "/short-signature-key.pem", SSL_FILETYPE_PEM);
+    SSL_CTX_use_certificate_file(server, LOBBY_TEST_DATA "/short-signature-cert.pem",
+                                 SSL_FILETYPE_PEM);
+    SSL_CTX_use_PrivateKey_file(server, LOBBY_TEST_DATA "/short-signature-key.pem",
+                                SSL_FILETYPE_PEM);
     client = SSL_CTX_new(TLS_client_method());
   }
   ~Contexts() {
