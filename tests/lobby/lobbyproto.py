@@ -66,14 +66,11 @@ def decode(payload):
     return name, values
 
 
-def take_frames(buffer):
-    """The payloads of the whole frames at the start of buffer, and what is left of it."""
-    payloads = []
-    while len(buffer) >= 4 and 4 <= struct.unpack_from('<I', buffer)[0] <= len(buffer):
-        n = struct.unpack_from('<I', buffer)[0]
-        payloads.append(buffer[4:n])
-        buffer = buffer[n:]
-    return payloads, buffer
+def take_frame(buffer):
+    """The payload of the whole frame at the start of buffer (None if there is none), and what
+    is left of the buffer."""
+    n = struct.unpack_from('<I', buffer)[0] if len(buffer) >= 4 else 0
+    return (buffer[4:n], buffer[n:]) if 4 <= n <= len(buffer) else (None, buffer)
 
 
 class Peer:
@@ -138,8 +135,12 @@ class Peer:
         alert or error) and 'eof' (the connection closed, or reset), each once."""
         end = time.monotonic() + seconds
         while True:
-            payloads, self.plain = take_frames(self.plain)
-            yield from map(self.decode, payloads)
+            # One frame at a time, out of the buffer before it is handed on: a caller that
+            # stops at it leaves the frames after it for the next call.
+            payload, self.plain = take_frame(self.plain)
+            if payload is not None:
+                yield self.decode(payload)
+                continue
             if self.tls and not self.ended:
                 try:
                     data = self.tls.read(65536)  # b'' once close_notify has come
