@@ -47,6 +47,17 @@ std::vector<std::string> Answers(Lobby& lobby, const std::string& payloadHex) {
   return lines;
 }
 
+// The payload of the event a script line makes; *decoded: that payload read back.
+Bytes EventPayload(const std::string& line, Message* decoded = nullptr) {
+  Message event;
+  Bytes payload;
+  std::string problem;
+  EXPECT_TRUE(ParseEvent(line, &event, &problem)) << problem;
+  EXPECT_TRUE(EncodeEvent(event, &payload, &problem)) << problem;
+  if (decoded) EXPECT_TRUE(Decode(payload.data(), payload.size(), decoded, &problem)) << problem;
+  return payload;
+}
+
 const Bytes kJoinFrame = Frame(HexBytes("0a05000000"));
 
 }  // namespace
@@ -252,36 +263,23 @@ TEST(Meetpoint, ScriptEventLinesReadBackAsTheyArePrinted) {
   };
   for (const char* line : lines) {
     Message event;
-    Bytes payload;
-    std::string problem;
-    ASSERT_TRUE(ParseEvent(line, &event, &problem)) << problem;
-    ASSERT_TRUE(EncodeEvent(event, &payload, &problem)) << problem;
-    ASSERT_TRUE(Decode(payload.data(), payload.size(), &event, &problem)) << problem;
+    EventPayload(line, &event);
     EXPECT_EQ(FormatLine(event), line);
   }
   // Counts follow the records unless given; a 32-character name fills its field, unended.
-  Message event;
-  Bytes payload;
-  std::string problem;
   std::string name(32, 'n');
-  ASSERT_TRUE(ParseEvent("NewGameResults Player=" + name + ":7 Player=b:8", &event, &problem));
-  ASSERT_TRUE(EncodeEvent(event, &payload, &problem));
+  Bytes payload = EventPayload("NewGameResults Player=" + name + ":7 Player=b:8");
+  ASSERT_EQ(payload.size(), 14u + 2 * 36);
   EXPECT_EQ(ToHex(payload.data(), 14),
             "21000000000002000000"
             "48000000");
   EXPECT_EQ(std::string(payload.begin() + 14, payload.begin() + 46), name);
-  ASSERT_TRUE(ParseEvent("NewGameResults NumPlrs=5", &event, &problem));
-  ASSERT_TRUE(EncodeEvent(event, &payload, &problem));
-  EXPECT_EQ(ToHex(payload), "2100000000000500000000000000");
+  EXPECT_EQ(ToHex(EventPayload("NewGameResults NumPlrs=5")), "2100000000000500000000000000");
 }
 
 TEST(Meetpoint, TranscriptWritesOneJsonObjectPerLine) {
   Message event;
-  Bytes payload;
-  std::string problem;
-  ASSERT_TRUE(ParseEvent("NewGameResults GiID=7 Vote=1 Player=\"A\\\"\\xe9\":5", &event, &problem));
-  ASSERT_TRUE(EncodeEvent(event, &payload, &problem));
-  ASSERT_TRUE(Decode(payload.data(), payload.size(), &event, &problem));
+  EventPayload("NewGameResults GiID=7 Vote=1 Player=\"A\\\"\\xe9\":5", &event);
   Bytes raw = {0x01, 0xab};
   TranscriptEntry entry;
   entry.ms = 12;

@@ -16,26 +16,16 @@ import sys
 MEETPOINT_PORT = 2300
 
 
-def segments(transcript):
-    """(direction, bytes) per TCP segment: 'O' from the game, 'I' from Meetpoint."""
-    out = []
-    for message in transcript:
-        raw = bytes.fromhex(message["raw"])
-        direction = "O" if message["dir"] == "in" else "I"
-        cut = len(raw) // 2 if len(raw) > 12 else len(raw)
-        out.append((direction, raw[:cut]))
-        if cut < len(raw):
-            out.append((direction, raw[cut:]))
-    return out
-
-
-def text2pcap_input(segs):
+def text2pcap_input(messages):
+    """text2pcap's hex dump: per TCP segment, 'O' (from the game) or 'I' (from Meetpoint),
+    then its bytes."""
     lines = []
-    for direction, data in segs:
-        lines.append(direction)
-        for offset in range(0, len(data), 16):
-            chunk = " ".join("%02x" % b for b in data[offset:offset + 16])
-            lines.append("%06x  %s" % (offset, chunk))
+    for message in messages:
+        raw = bytes.fromhex(message["raw"])
+        cut = len(raw) // 2 if len(raw) > 12 else len(raw)
+        for data in (raw[:cut], raw[cut:]) if cut < len(raw) else (raw,):
+            lines.append("O" if message["dir"] == "in" else "I")
+            lines += ["%06x  %s" % (at, data[at:at + 16].hex(" ")) for at in range(0, len(data), 16)]
     return "\n".join(lines) + "\n"
 
 
@@ -46,10 +36,8 @@ def expected_fields(message):
         if key == "Players":
             fields["rallylink.name"] = [p["Name"] for p in value]
             fields["rallylink.rating"] = [str(p["Rating"]) for p in value]
-        elif isinstance(value, str):
-            fields["rallylink." + key.lower()] = value
         else:
-            fields["rallylink." + key.lower()] = str(value)
+            fields["rallylink." + key.lower()] = value if isinstance(value, str) else str(value)
     return fields
 
 
@@ -76,7 +64,7 @@ def main():
     text = os.path.join(work, "capture.txt")
     pcap = os.path.join(work, "capture.pcap")
     with open(text, "w") as f:
-        f.write(text2pcap_input(segments(messages)))
+        f.write(text2pcap_input(messages))
     subprocess.run(["text2pcap", "-q", "-D", "-T", "%d,50000" % MEETPOINT_PORT, text, pcap],
                    check=True)
     decoded = subprocess.run(
@@ -85,9 +73,7 @@ def main():
         check=True, capture_output=True, text=True, encoding="latin-1").stdout
     layers = []
     for packet in json.loads(decoded):
-        found = packet["_source"]["layers"].get("rallylink")
-        if found is None:
-            continue
+        found = packet["_source"]["layers"].get("rallylink", [])
         layers.extend(found if isinstance(found, list) else [found])
 
     problems = []

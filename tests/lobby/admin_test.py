@@ -9,12 +9,12 @@ Every wait has a bound (WAIT seconds unless said otherwise)."""
 import http.client
 import json
 import os
-import re
 import ssl
 import subprocess
 
-from lobby_test import PASSWORD, WAIT, Lab, run, wait_for
-from lobbyproto import MAGIC, VERSION, Peer, encode
+from lobby_test import race
+from lobbylab import PASSWORD, WAIT, run, wait_for
+from lobbyproto import encode
 
 TOKEN = 'a-token-of-the-operators-own-32b'
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -26,7 +26,7 @@ class Admin:
     def __init__(self, lab, server):
         with open(lab.path(server.name + '.port.admin')) as f:
             self.port = int(f.read())
-        self.tls = ssl.create_default_context(cafile=lab.ca) if server.admin_tls else None
+        self.tls = ssl.create_default_context(cafile=lab.ca) if '--admin-cert' in server.args else None
 
     def request(self, method, path, body=None, token=TOKEN, raw=None):
         """(status, the answer as JSON where it is, else as text)."""
@@ -35,8 +35,7 @@ class Admin:
         else:
             connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=WAIT)
         headers = {'Authorization': 'Bearer ' + token} if token else {}
-        data = raw if raw is not None else (json.dumps(body) if body is not None else None)
-        connection.request(method, path, body=data, headers=headers)
+        connection.request(method, path, body=raw if body is None else json.dumps(body), headers=headers)
         response = connection.getresponse()
         text = response.read().decode()
         connection.close()
@@ -45,8 +44,8 @@ class Admin:
         except ValueError:
             return response.status, text
 
-    def get(self, path, **options):
-        status, answer = self.request('GET', path, **options)
+    def get(self, path):
+        status, answer = self.request('GET', path)
         assert status == 200, f'GET {path}: {status} {answer}'
         return answer
 
@@ -56,27 +55,15 @@ class Admin:
         return answer
 
 
-def admin_server(lab, name, store, tls=False, port=0, *options):
+def admin_server(lab, name, store, tls=False, *options):
     """A server with its admin listener (TLS with the lab's certificate, or plain)."""
     token = lab.path('token')
     with open(token, 'w') as f:
         f.write(TOKEN + '\n')
-    admin = ['--admin', '127.0.0.1:' + str(getattr(lab, 'admin_ports', {}).get(name, 0)),
-             '--admin-token-file', token]
+    admin = ['--admin', '127.0.0.1:0', '--admin-token-file', token]
     if tls:
         admin += ['--admin-cert', lab.path('cert.pem'), '--admin-key', lab.path('key.pem')]
-    server = lab.server(name, store, port, *admin, *options)
-    server.name, server.admin_tls = name, tls
-    return server
-
-
-def restart(lab, server, store):
-    """The same server again, on the same ports."""
-    admin = Admin(lab, server)
-    lab.admin_ports = dict(getattr(lab, 'admin_ports', {}), **{server.name: admin.port})
-    server.terminate()
-    server.wait(WAIT)
-    return admin_server(lab, server.name, store, server.admin_tls, server.port)
+    return lab.server(name, store, 0, *admin, *options)
 
 
 def scrape(lab, admin):
@@ -97,14 +84,10 @@ def metrics(lab):
     fan-out, refusals, store calls. The log is one JSON object a line."""
     store = lab.store('sqlite')
     lab.accounts(store, 'Ada', 'Bram')
-    server = admin_server(lab, 'solo', store, False, 0, '--log-format', 'json')
+    server = admin_server(lab, 'solo', store, False, '--log-format', 'json')
     admin = Admin(lab, server)
     before = scrape(lab, admin)
-    ada, bram = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
-    ada.login('Ada', PASSWORD)
-    bram.login('Bram', PASSWORD)
-    mallory = Peer(server.port, lab.ca)
-    mallory.send(encode('Hello', MAGIC, VERSION, 'x'))
+    ada, bram, mallory = lab.peer(server, 'Ada'), lab.peer(server, 'Bram'), lab.peer(server).hello()
     for name, password in (('Ada', 'wrong'), ('Nobody', PASSWORD)):
         mallory.send(encode('Login', name, password))
         assert mallory.expect('Error')[0] == 'bad-login'
@@ -145,41 +128,40 @@ def metrics(lab):
 def bans(lab, kind):
     """A ban through one server's API closes the player's connection on the other within a
     second (a ban's promise), with the reason and the expiry; later logins are refused the same
-    way, also after both servers restart; unbanned, the player is back. With Redis, /readyz
+    way, also after both servers restart; unbanned, the player is back, with her rating. A
+    SQLite file, which holds the password hashes, is its owner's alone. With Redis, /readyz
     answers 503 while Redis is away."""
     if kind == 'redis':
         lab.redis()
     store = lab.store(kind)
     lab.accounts(store, 'Ada', 'Bram')
+    assert kind == 'redis' or os.stat(store).st_mode & 0o077 == 0, oct(os.stat(store).st_mode)
     first = admin_server(lab, 'alpha', store, True)
     second = admin_server(lab, 'beta', store) if kind == 'redis' else first
-    ada = Peer(second.port, lab.ca)
-    ada.login('Ada', PASSWORD)
-    bram = Peer(first.port, lab.ca)
-    bram.login('Bram', PASSWORD)
+    ada, bram = lab.peer(second, 'Ada'), lab.peer(first, 'Bram')
+    race(ada, bram, scores='\x05\x07')
+    bram.expect('FinalResults')
     ban = Admin(lab, first).post('/api/ban', {'name': 'ada', 'reason': 'cheating', 'seconds': 3600})
     assert ban['name'] == 'Ada', ban
     error = ada.expect('Error', 1)
     assert error[0] == 'banned' and error[3] == 1 and 'cheating' in error[2] and 'until 20' in error[2], error
-    assert None in ada.frames(WAIT), 'the banned connection stayed open'
+    assert 'eof' in ada.events(WAIT), 'the banned connection stayed open'
 
     def refused(server, name='Ada'):
-        peer = Peer(server.port, lab.ca)
-        peer.send(encode('Hello', MAGIC, VERSION, 'x') + encode('Login', name, PASSWORD))
-        return peer.expect('Error')
+        return lab.peer(server).hello(encode('Login', name, PASSWORD)).expect('Error')
     for server, name in ((first, 'Ada'), (second, 'aDA')):
         assert refused(server, name)[:3] == ['banned', 0x02, error[2]]
     bram.send(encode('Chat', 'bye Ada'))
     bram.expect('ChatLine')  # kept before the servers stop
-    first, second = restart(lab, first, store), (restart(lab, second, store) if second is not first else None)
+    first, second = lab.restart(first), (lab.restart(second) if second is not first else None)
     second = second or first
     assert refused(second)[2] == error[2], 'the ban did not outlive a restart'
     seen = Admin(lab, second)
     assert [b['name'] for b in seen.get('/api/bans')['bans']] == ['Ada']
     assert seen.get('/api/chat')['lines'][-1]['text'] == 'bye Ada'
     seen.post('/api/unban', {'name': 'Ada'})
-    ada = Peer(first.port, lab.ca)
-    assert ada.login('Ada', PASSWORD) == ['Ada', 1000]
+    ada = lab.peer(first)
+    assert ada.login('Ada', PASSWORD) == ['Ada', 990]
     seen.post('/api/kick', {'name': 'Ada', 'reason': 'cool down'})
     assert ada.expect('Error')[:3] == ['kicked', 0, "kicked by the lobby's operator: cool down"]
     audit = [(e['action'], e['target'], e['address']) for e in seen.get('/api/audit')['entries']]
@@ -242,12 +224,10 @@ def api(lab):
             failures.append(f'{args}: exit {run.returncode}, {run.stderr.strip()}')
     assert not failures, '\n'.join(failures)
     assert admin.post('/api/accounts/create', {'name': 'Cleo', 'password': 'first password'})['name'] == 'Cleo'
-    assert Peer(server.port, lab.ca).login('cleo', 'first password') == ['Cleo', 1000]
+    assert lab.peer(server).login('cleo', 'first password') == ['Cleo', 1000]
     admin.post('/api/accounts/password', {'name': 'CLEO', 'password': 'second password'})
-    assert Peer(server.port, lab.ca).login('Cleo', 'second password')[0] == 'Cleo'
     assert [a['name'] for a in admin.get('/api/accounts?prefix=c')['accounts']] == ['Cleo']
-    cleo = Peer(server.port, lab.ca)
-    cleo.login('Cleo', 'second password')
+    cleo = lab.peer(server, 'Cleo', 'second password')
     admin.post('/api/accounts/delete', {'name': 'Cleo'})
     assert cleo.expect('Error')[0] == 'account-deleted'
     assert admin.get('/api/accounts?prefix=c')['accounts'] == []
@@ -263,9 +243,7 @@ def console(lab):
     marked = '<b id="x">Eve</b>'
     lab.accounts(store, 'Ada', marked)
     server = admin_server(lab, 'solo', store)
-    ada, eve = Peer(server.port, lab.ca), Peer(server.port, lab.ca)
-    ada.login('Ada', PASSWORD)
-    eve.login(marked, PASSWORD)
+    ada, eve = lab.peer(server, 'Ada'), lab.peer(server, marked)
     eve.send(encode('Chat', '<img src=x id=y>'))
     browser = os.path.join(HERE, '..', 'browser')
     if not os.path.isdir(os.path.join(browser, 'node_modules', 'playwright-core')):

@@ -27,21 +27,24 @@ def frame(payload):
     return struct.pack('<I', len(payload) + 4) + payload
 
 
+def text(value):
+    value = value.encode('latin-1') if isinstance(value, str) else value
+    return struct.pack('<H', len(value)) + value
+
+
+NUMBERS = {'u8': '<B', 'u16': '<H', 'u32': '<I'}
+
+
 def encode(name, *values):
     code, fields = LOBBY[name]
     out = bytes([code])
     for kind, value in zip(fields, values):
-        if kind == 'u8':
-            out += bytes([value])
-        elif kind == 'u32':
-            out += struct.pack('<I', value)
+        if kind in NUMBERS:
+            out += struct.pack(NUMBERS[kind], value)
         elif kind == 'records':
-            out += struct.pack('<H', len(value))
-            for player, rating in value:
-                out += struct.pack('<H', len(player)) + player.encode('latin-1') + struct.pack('<I', rating)
+            out += struct.pack('<H', len(value)) + b''.join(text(p) + struct.pack('<I', r) for p, r in value)
         else:
-            value = value.encode('latin-1') if isinstance(value, str) else value
-            out += struct.pack('<H', len(value)) + value
+            out += text(value)
     return frame(out)
 
 
@@ -49,100 +52,147 @@ def decode(payload):
     name, fields = BY_TYPE[payload[0]]
     at, values = 1, []
 
-    def text():
+    def take(kind):  # the next field
         nonlocal at
-        n = struct.unpack_from('<H', payload, at)[0]
-        at += 2 + n
-        return payload[at - n:at].decode('latin-1')
+        size = 2 + struct.unpack_from('<H', payload, at)[0] if kind == 'text' else struct.calcsize(NUMBERS[kind])
+        at += size
+        chunk = payload[at - size:at]
+        return chunk[2:].decode('latin-1') if kind == 'text' else struct.unpack(NUMBERS[kind], chunk)[0]
     for kind in fields:
-        if kind == 'u8':
-            values.append(payload[at])
-            at += 1
-        elif kind == 'u32':
-            values.append(struct.unpack_from('<I', payload, at)[0])
-            at += 4
-        elif kind == 'text':
-            values.append(text())
+        if kind == 'records':
+            values.append([(take('text'), take('u32')) for _ in range(take('u16'))])
         else:
-            count = struct.unpack_from('<H', payload, at)[0]
-            at += 2
-            records = []
-            for _ in range(count):
-                player = text()
-                records.append((player, struct.unpack_from('<I', payload, at)[0]))
-                at += 4
-            values.append(records)
+            values.append(take(kind))
     return name, values
 
 
-def take_frames(buffer):
-    """The payloads of the whole frames at the start of buffer, and what is left of it."""
-    payloads = []
-    while len(buffer) >= 4 and 4 <= struct.unpack_from('<I', buffer)[0] <= len(buffer):
-        n = struct.unpack_from('<I', buffer)[0]
-        payloads.append(buffer[4:n])
-        buffer = buffer[n:]
-    return payloads, buffer
+def take_frame(buffer):
+    """The payload of the whole frame at the start of buffer (None if there is none), and what
+    is left of the buffer."""
+    n = struct.unpack_from('<I', buffer)[0] if len(buffer) >= 4 else 0
+    return (buffer[4:n], buffer[n:]) if 4 <= n <= len(buffer) else (None, buffer)
 
 
 class Peer:
-    """A connection that speaks frames: to the lobby server (lobby=True) or, as a game, to
-    meetpoint (lobby=False, raw game frames)."""
+    """A connection that speaks frames: to the lobby server, over TLS when ca or tls (a context
+    of the caller's) is given, or, as a game, to meetpoint (decode=game_event). The TLS runs
+    over memory BIOs, so that a test can send records cut short or tampered with, and tell a
+    close_notify from a bare close. source: the local address to connect from (127.0.0.0/8 is
+    all loopback), so that the server sees another address; receive_buffer: SO_RCVBUF, for a
+    peer that stops reading; handshake=False leaves the handshake to the test."""
 
-    def __init__(self, port, ca=None, host='127.0.0.1', lobby=True, source=None, tls=None):
-        """source: the local address to connect from (127.0.0.0/8 is all loopback), so that
-        the server sees another address; tls: a context of the caller's instead of one that
-        trusts ca."""
-        sock = socket.create_connection((host, port), timeout=5,
-                                        source_address=(source, 0) if source else None)
+    def __init__(self, port, ca=None, tls=None, source=None, receive_buffer=None, handshake=True,
+                 decode=decode):
+        self.sock, self.decode, self.tls = socket.socket(), decode, None
+        if receive_buffer:
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        if source:
+            self.sock.bind((source, 0))
+        self.sock.settimeout(5)
+        self.sock.connect(('127.0.0.1', port))
+        self.plain, self.ended = b'', False
         if ca or tls:
+            self.inbox, self.outbox = ssl.MemoryBIO(), ssl.MemoryBIO()
             context = tls or ssl.create_default_context(cafile=ca)
-            sock = context.wrap_socket(sock, server_hostname='localhost')
-        self.sock, self.lobby, self.buffer = sock, lobby, b''
+            self.tls = context.wrap_bio(self.inbox, self.outbox, server_hostname='localhost')
+            if handshake:
+                self.handshake()
+
+    def flush(self):
+        data = self.outbox.read()
+        if data:
+            self.sock.sendall(data)
+
+    def handshake(self, seconds=5):
+        end = time.monotonic() + seconds
+        while True:
+            try:
+                self.tls.do_handshake()
+                return self.flush()
+            except ssl.SSLWantReadError:
+                self.flush()
+            self.sock.settimeout(max(0.01, end - time.monotonic()))
+            data = self.sock.recv(65536)
+            if not data:
+                raise ConnectionError('closed during the handshake')
+            self.inbox.write(data)
+
+    def records(self, data):
+        """What goes on the wire for data (its TLS records), for the test to send as it likes."""
+        if not self.tls:
+            return data
+        self.tls.write(data)
+        return self.outbox.read()
 
     def send(self, data):
-        self.sock.sendall(data)
+        self.sock.sendall(self.records(data))
 
     def close(self):
         self.sock.close()
 
-    def frames(self, seconds):
-        """Every frame that arrives within the time, then None once the peer has closed."""
+    def events(self, seconds):
+        """What arrives within the time: decoded frames, then 'close_notify', 'alert' (a TLS
+        alert or error) and 'eof' (the connection closed, or reset), each once."""
         end = time.monotonic() + seconds
         while True:
-            payloads, self.buffer = take_frames(self.buffer)
-            for payload in payloads:
-                yield decode(payload) if self.lobby else payload
+            # One frame at a time, out of the buffer before it is handed on: a caller that
+            # stops at it leaves the frames after it for the next call.
+            payload, self.plain = take_frame(self.plain)
+            if payload is not None:
+                yield self.decode(payload)
+                continue
+            if self.tls and not self.ended:
+                try:
+                    data = self.tls.read(65536)  # b'' once close_notify has come
+                except ssl.SSLWantReadError:
+                    data = None
+                except ssl.SSLZeroReturnError:
+                    data = b''
+                except ssl.SSLError:
+                    data, self.ended = None, True
+                    yield 'alert'
+                if data:
+                    self.plain += data
+                    continue
+                if data == b'':
+                    self.ended = True
+                    yield 'close_notify'
             left = end - time.monotonic()
             if left <= 0:
                 return
             self.sock.settimeout(left)
             try:
                 data = self.sock.recv(65536)
-            except (socket.timeout, ssl.SSLError, TimeoutError):
+            except socket.timeout:
                 return
             except OSError:
                 data = b''
             if not data:
-                yield None
+                yield 'eof'
                 return
-            self.buffer += data
+            if not self.tls:
+                self.plain += data
+            elif not self.ended:
+                self.inbox.write(data)
 
     def expect(self, name, seconds=5, match=lambda values: True):
         """The values of the first such message within the time; fails otherwise."""
         seen = []
-        for message in self.frames(seconds):
-            if message is None:
+        for message in self.events(seconds):
+            if isinstance(message, str):
                 break
             if message[0] == name and match(message[1]):
                 return message[1]
             seen.append(message)
         raise AssertionError(f'no {name} within {seconds} s; got {len(seen)} others, the last {seen[-3:]}')
 
+    def hello(self, then=b''):
+        """Hello, with the frames that follow it at once; returns the peer."""
+        self.send(encode('Hello', MAGIC, VERSION, 'test') + then)
+        return self
+
     def login(self, player, password):
-        self.send(encode('Hello', MAGIC, VERSION, 'test'))
-        self.expect('Welcome')
-        self.send(encode('Login', player, password))
+        self.hello(encode('Login', player, password)).expect('Welcome')
         return self.expect('LoggedIn')
 
 
@@ -188,115 +238,8 @@ class Game(Peer):
     """A scripted game: connects to its meetpoint as the library would."""
 
     def __init__(self, port):
-        super().__init__(port, lobby=False)
+        super().__init__(port, decode=game_event)
         self.send(game_request('Initialise'))
-
-    def frames(self, seconds):
-        for payload in super().frames(seconds):
-            yield None if payload is None else game_event(payload)
 
     def request(self, name, *values):
         self.send(game_request(name, *values))
-
-
-class RawPeer:
-    """A connection to the lobby server whose bytes the test handles itself: over TLS (ca given:
-    ssl.SSLObject over a plain socket) it can send a record cut short, end with close_notify, and
-    tell a close_notify from a bare close; either way it can stop reading, with a receive buffer
-    as small as the test likes."""
-
-    def __init__(self, port, ca=None, receive_buffer=None):
-        self.sock = socket.socket()
-        if receive_buffer:
-            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
-        self.sock.settimeout(5)
-        self.sock.connect(('127.0.0.1', port))
-        self.tls = None
-        if ca:
-            self.inbox, self.outbox = ssl.MemoryBIO(), ssl.MemoryBIO()
-            context = ssl.create_default_context(cafile=ca)
-            self.tls = context.wrap_bio(self.inbox, self.outbox, server_hostname='localhost')
-        self.plain, self.ended = b'', False
-
-    def flush(self):
-        data = self.outbox.read()
-        if data:
-            self.sock.sendall(data)
-
-    def handshake(self, seconds=5):
-        end = time.monotonic() + seconds
-        while self.tls:
-            try:
-                self.tls.do_handshake()
-                return self.flush()
-            except ssl.SSLWantReadError:
-                self.flush()
-            self.sock.settimeout(max(0.01, end - time.monotonic()))
-            data = self.sock.recv(65536)
-            if not data:
-                raise EOFError('closed during the handshake')
-            self.inbox.write(data)
-
-    def records(self, data):
-        """What goes on the wire for data (its TLS records), for the test to send as it likes."""
-        if not self.tls:
-            return data
-        self.tls.write(data)
-        return self.outbox.read()
-
-    def send(self, data):
-        self.sock.sendall(self.records(data))
-
-    def login(self, player, password):
-        self.handshake()
-        self.send(encode('Hello', MAGIC, VERSION, 'test') + encode('Login', player, password))
-        self.expect('Welcome')
-        return self.expect('LoggedIn')
-
-    def events(self, seconds):
-        """What arrives within the time: decoded frames, then 'close_notify', 'alert' (a TLS
-        alert or error) and 'eof' (the connection closed, or reset), each once."""
-        end = time.monotonic() + seconds
-        while True:
-            payloads, self.plain = take_frames(self.plain)
-            yield from map(decode, payloads)
-            if self.tls and not self.ended:
-                try:
-                    data = self.tls.read(65536)  # b'' once close_notify has come
-                except ssl.SSLWantReadError:
-                    data = None
-                except ssl.SSLZeroReturnError:
-                    data = b''
-                except ssl.SSLError:
-                    data = None
-                    self.ended = True
-                    yield 'alert'
-                if data:
-                    self.plain += data
-                    continue
-                if data == b'':
-                    self.ended = True
-                    yield 'close_notify'
-            left = end - time.monotonic()
-            if left <= 0:
-                return
-            self.sock.settimeout(left)
-            try:
-                data = self.sock.recv(65536)
-            except socket.timeout:
-                return
-            except OSError:
-                data = b''
-            if not data:
-                yield 'eof'
-                return
-            if not self.tls:
-                self.plain += data
-            elif not self.ended:
-                self.inbox.write(data)
-
-    def expect(self, name, seconds=5):
-        for event in self.events(seconds):
-            if isinstance(event, tuple) and event[0] == name:
-                return event[1]
-        raise AssertionError(f'no {name} within {seconds} s')

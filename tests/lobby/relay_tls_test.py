@@ -1,59 +1,24 @@
 #!/usr/bin/env python3
 """meetpoint's relay against real rallylobby servers: the servers it must refuse (the Linux
 meetpoint, or the Windows one under Wine with --windows-bin), and under Wine a session with a
-Linux player and a server killed. Every wait has a bound: lobby_test.WAIT unless said otherwise.
+Linux player and a server killed. Every wait has a bound: lobbylab.WAIT unless said otherwise.
 
     relay_tls_test.py refusals|mixed_session|server_killed --bin LINUX_BIN [--windows-bin BIN --wine-run SCRIPT]
 """
-import argparse
 import os
 import re
 import shutil
 import socket
 import ssl
 import subprocess
-import sys
 import threading
 import time
 
-from lobby_test import PASSWORD, WAIT, Lab, play_a_round, ratings_after, server_killed, wait_for
+from lobby_test import play_a_round, server_killed
+from lobbylab import PASSWORD, WAIT, run, wait_for
 from lobbyproto import MAGIC, encode
 
 DATA = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'data')
-
-
-class RelayLab(Lab):
-    """A Lab whose players in `windows` run the Windows meetpoint under Wine."""
-
-    def __init__(self, linux_bin, windows_bin, wine_run):
-        super().__init__(linux_bin)
-        self.windows_bin, self.wine_run, self.windows = windows_bin, wine_run, set()
-
-    def relay(self, windows, player, servers, ca=True, register=False, gap=0):
-        """A meetpoint relaying for the player to the servers (HOST:PORT), with its game port;
-        not waited for to log in."""
-        port_file = self.path(player + '.port')
-        files = ['--port-file', port_file, '--password-file', self.path('password')]
-        if ca:
-            files += ['--lobby-ca', self.ca if ca is True else ca]
-        command = [self.bin + '/meetpoint']
-        if windows:  # Wine's drive Z: is the root
-            command = [self.wine_run, self.windows_bin + '/meetpoint.exe']
-            files = [f if f.startswith('--') else 'Z:' + f.replace('/', '\\') for f in files]
-        proc = self.spawn('meetpoint-' + player, command + files + ['--register'] * register + [
-            '--port', '0', '--gap', str(gap), '--player', player, '--lobby', ','.join(servers)])
-        wait_for(player + "'s meetpoint listening",
-                 lambda: os.path.exists(port_file) and os.path.getsize(port_file))
-        with open(port_file) as f:
-            proc.game_port = int(f.read())
-        return proc
-
-    def meetpoint(self, player, *servers):
-        if player not in self.windows:
-            return super().meetpoint(player, *servers)
-        proc = self.relay(True, player, [f'localhost:{s.port}' for s in servers])
-        wait_for(player + ' logged in', lambda: 'logged in to lobby server' in self.output(proc))
-        return proc
 
 
 class Recorder:
@@ -148,7 +113,7 @@ REFUSALS = [
 ]
 
 
-def refusals(lab, windows):
+def refusals(lab):
     """Each refused server is the first of its own meetpoint's list: the meetpoint says why,
     sends it nothing of the lobby's protocol, and goes on to the next server, a good one reached
     by its address, where it logs in (trusting the system's store, it is refused there too)."""
@@ -157,10 +122,12 @@ def refusals(lab, windows):
     lab.accounts(store, *[f'P{i}' for i in range(len(REFUSALS))])
     good = lab.server('good', store)
     runs = []
+    if lab.windows_bin:
+        lab.windows.update(f'P{i}' for i in range(len(REFUSALS)))
     for i, (what, chain, key, host, ca, words) in enumerate(REFUSALS):
         server = Recorder(chain) if key is None else Recorder('tls', lab.path(chain), lab.path(key))
-        proc = lab.relay(windows, f'P{i}', [f'{host}:{server.port}', f'127.0.0.1:{good.port}'],
-                         ca=ca and lab.path(ca))
+        proc = lab.meetpoint(f'P{i}', f'{host}:{server.port}', f'127.0.0.1:{good.port}',
+                             ca=lab.path(ca) if ca else False, login=False)
         said = rf'== TLS with {re.escape(host)}:{server.port} failed: {re.escape(words)}; trying 127\.0\.0\.1:{good.port}\b'
         then = 'logged in to lobby server 127.0.0.1' if ca else f'TLS with 127.0.0.1:{good.port} failed'
         runs.append((what, server, proc, said, then))
@@ -182,10 +149,10 @@ def mixed_session(lab):
     gets them back; the two raced within the pair's cool-down, so their ratings stay."""
     lab.accounts(lab.store('sqlite'), 'Ada', 'Cleo')
     server = lab.server('solo', lab.store('sqlite'))
-    ada_mp = lab.relay(True, 'Ada', [f'localhost:{server.port}'], register=True, gap=100)
-    wait_for('Ada logged in', lambda: 'logged in to lobby server' in lab.output(ada_mp))
+    lab.windows.add('Ada')
+    ada_mp = lab.meetpoint('Ada', server, register=True, gap=100)
     cleo, ada = lab.game(lab.meetpoint('Cleo', server)), lab.game(ada_mp)
-    giid, _ = play_a_round([ada, cleo], ['Ada', 'Cleo'], [2, 1])
+    giid = play_a_round([ada, cleo], ['Ada', 'Cleo'], [2, 1], [1010, 990])
     # A burst (votes: chat has a tighter rate): several of the server's records come to Ada's
     # relay in one read, and none is lost.
     for n in range(30):
@@ -199,8 +166,8 @@ def mixed_session(lab):
     cleo.request('GameResults', giid, '312', 1, 2)  # what the sample game reports
     seen, end = [], time.monotonic() + 60  # the game waits at most 5 s for each of 5 answers
     while game.poll() is None and time.monotonic() < end:
-        seen += [m for m in cleo.frames(0.2) if m]
-    seen += [m for m in cleo.frames(1) if m]
+        seen += [m for m in cleo.events(0.2) if m != 'eof']
+    seen += [m for m in cleo.events(1) if m != 'eof']
     assert game.poll() == 0 and 'session complete' in lab.output(game), lab.output(game)
     ratings = [('Ada', 1010), ('Cleo', 990)]
     for event in [('NewGameJoin', [giid, 1]), ('IncomingMessage', ['Ada', 'Ready to race?']),
@@ -208,36 +175,14 @@ def mixed_session(lab):
         assert event in seen, f'{event} not in {seen}'
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument('case', choices=['refusals', 'mixed_session', 'server_killed'])
-    parser.add_argument('--bin', required=True, help="the linux preset's programs")
-    parser.add_argument('--windows-bin')
-    parser.add_argument('--wine-run')
-    args = parser.parse_args()
-    if args.case != 'refusals' and not args.windows_bin:
-        parser.error(args.case + ' is a case of the Windows meetpoint: give --windows-bin')
-    for program in ['rallylobby', 'meetpoint']:
-        if not os.path.exists(os.path.join(args.bin, program)):
-            sys.exit(f'FAILED {args.case}: no {args.bin}/{program}; build the linux preset first')
-    absolute = (lambda path: path and os.path.abspath(path))
-    lab = RelayLab(absolute(args.bin), absolute(args.windows_bin), absolute(args.wine_run))
-    lab.windows.add('Ada')  # for server_killed, which lobby_test.py plays with Ada and Cleo
-    case = {'refusals': lambda: refusals(lab, bool(args.windows_bin)),
-            'mixed_session': lambda: mixed_session(lab), 'server_killed': lambda: server_killed(lab)}
-    here, started = os.getcwd(), time.monotonic()
-    os.chdir(lab.dir)  # where the sample game writes its log
-    try:
-        case[args.case]()
-    except Exception:
-        print(f'FAILED {args.case}; logs in {lab.dir}', file=sys.stderr)
-        raise
-    finally:
-        lab.close()
-        os.chdir(here)
-    shutil.rmtree(lab.dir)
-    print(f'passed {args.case} in {time.monotonic() - started:.1f} s')
+def windows_server_killed(lab):
+    """lobby_test.py's server_killed with Ada on the Windows meetpoint."""
+    lab.windows.add('Ada')
+    server_killed(lab)
+
+
+CASES = {'refusals': refusals, 'mixed_session': mixed_session, 'server_killed': windows_server_killed}
 
 
 if __name__ == '__main__':
-    main()
+    run(CASES)
