@@ -191,6 +191,28 @@ TEST_F(LogTest, LinesOutsideAnOpenLogReachOnlyTheConsole) {
     EXPECT_EQ(file.find(line), std::string::npos) << line;
 }
 
+// A line longer than the formatting area is written piece by piece: it must still reach only
+// its destinations, whole, ended and flushed at once, with or without an open file.
+TEST_F(LogTest, LongLinesReachTheirDestinationsWholeAndAtOnce) {
+  const std::string text(3000, 'y');
+  log.Printf("%s", text.c_str());  // no file open yet: the console only
+  log.Write(text.c_str());
+  log.PrintfLevel(2, "%s!", text.c_str());
+  std::string shown = text + "\n" + text + "\n" + text + "!\n";
+  EXPECT_EQ(console.Text(), shown);
+
+  ASSERT_TRUE(log.Open("RallylinkLog.txt"));
+  log.SetLevels(0, 5);
+  log.PrintfLevel(3, "%s?", text.c_str());  // the file only, read before anything else is written
+  std::string file = ReadTextFile("RallylinkLog.txt");
+  ASSERT_GT(file.size(), text.size() + 2);
+  EXPECT_EQ(file.substr(file.size() - text.size() - 2), text + "?\n");
+  log.SetLevels(5, 0);
+  log.PrintfLevel(3, "%s.", text.c_str());  // the console only
+  EXPECT_EQ(console.Text(), shown + text + ".\n");
+  EXPECT_EQ(ReadTextFile("RallylinkLog.txt"), file);
+}
+
 #ifdef _WIN32
 TEST_F(LogTest, FileLinesEndInCarriageReturnAndLineFeedOnWindows) {
   ASSERT_TRUE(log.Open("RallylinkLog.txt"));
