@@ -9,7 +9,6 @@
 
 #include "platform/platform.h"
 #include "rallylink_version.h"
-#include "support/rawsocket.h"
 #include "support/test_env.h"
 
 #ifndef _WIN32

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "support/rawsocket.h"
+#include "support/test_env.h"
 #include "tcplibrary/tcpbuffer.h"
 #include "tcplibrary/tcplibrary.h"
 
