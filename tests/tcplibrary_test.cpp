@@ -92,6 +92,31 @@ TEST_F(TcpLibraryTest, SentFramesCarryTheirTotalLengthFirst) {
   EXPECT_TRUE(PeerReceives(0).empty());
 }
 
+// A peer that reads nothing for a while fills the connection's buffers, so that the kernel
+// takes frames in pieces: each frame that TcpSendMessage reports sent arrives whole, in
+// order, and one it refuses leaves nothing of itself on the wire.
+TEST_F(TcpLibraryTest, FramesTheKernelTakesInPiecesArriveWhole) {
+  Connect();
+  Bytes got;
+  std::thread reader([&] {
+    std::this_thread::sleep_for(milliseconds(300));
+    got = PeerReceives(0, 1000);
+  });
+  Bytes expected;
+  // 1500 frames of 4 KiB are more than the connection's buffers hold; the deadline bounds a
+  // run whose sends keep failing.
+  auto deadline = steady_clock::now() + std::chrono::seconds(20);
+  for (uint32_t i = 0; expected.size() < 1500 * 4096u && steady_clock::now() < deadline; ++i) {
+    Bytes payload(4092, static_cast<uint8_t>(i));
+    if (TcpSendMessage(payload.data(), 4092) != 1) continue;
+    Bytes frame = Frame(payload);
+    expected.insert(expected.end(), frame.begin(), frame.end());
+  }
+  reader.join();
+  EXPECT_EQ(got.size(), expected.size());
+  EXPECT_TRUE(got == expected);
+}
+
 // Frames cut into pieces, sent together, too short or too long, and signed types: the hostile
 // peer and event tests show what the game sees of them; frames cut short by a close, the
 // event_stream fuzz target; a reset, the fault tests.
