@@ -42,7 +42,7 @@ mp::Bytes IncomingMessage(const std::string& from, const std::string& text) {
 }
 
 mp::Bytes NewGameResults(uint32_t giid, uint8_t vote,
-                     const std::vector<std::pair<std::string, uint32_t>>& players) {
+                         const std::vector<std::pair<std::string, uint32_t>>& players) {
   mp::Message event = Event(mp::kNewGameResults, {{"GiID", giid}, {"Vote", vote}});
   for (const auto& p : players) event.AddPlayer(p.first, p.second);
   return Encoded(event);

@@ -101,7 +101,6 @@ DebugOutputCapture::~DebugOutputCapture() {
 std::string DebugOutputCapture::Text() { return ReadBinaryFile(impl_->path); }
 #endif
 
-
 #ifdef _WIN32
 int ThreadCount() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
