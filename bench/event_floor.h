@@ -15,7 +15,7 @@
 #include "floor.h"
 #include "gate.h"
 #include "message.h"
-#include "rawsocket.h"
+#include "peer_socket.h"
 
 class EventFloor {
  public:

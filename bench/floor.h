@@ -10,7 +10,7 @@
 #include <mutex>
 
 #include "peer.h"
-#include "rawsocket.h"
+#include "peer_socket.h"
 
 // The floor of a log line: the line and its end formatted once, then under one lock the
 // stamp to the file and a flush, the line to the file and a flush, the line to the console and

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "codec.h"
+#include "events.h"
 
 uint32_t FrameInto(const uint8_t* payload, uint32_t length, uint8_t* frame) {
   uint32_t total = length + 4;
@@ -11,30 +12,10 @@ uint32_t FrameInto(const uint8_t* payload, uint32_t length, uint8_t* frame) {
   return total;
 }
 
-static mp::Bytes EventFrame(const mp::Message& event) {
-  mp::Bytes payload;
-  std::string problem;
-  if (!mp::EncodeEvent(event, &payload, &problem)) return {};
-  return mp::Frame(payload);
-}
-
-mp::Bytes VoteEventFrame(uint32_t giid) {
-  mp::Message vote;
-  vote.type = mp::kNewGameVote;
-  vote.AddNumber("GiID", giid);
-  vote.AddNumber("Vote", 1);
-  vote.AddText("Voter", "Voter");
-  return EventFrame(vote);
-}
+mp::Bytes VoteEventFrame(uint32_t giid) { return mp::Frame(NewGameVote(giid, 1, "Voter")); }
 
 mp::Bytes ResultsEventFrame(uint32_t giid) {
-  mp::Message results;
-  results.type = mp::kNewGameResults;
-  results.AddNumber("GiID", giid);
-  results.AddNumber("Vote", 1);
-  results.AddPlayer("First", 1500);
-  results.AddPlayer("Second", 1450);
-  return EventFrame(results);
+  return mp::Frame(NewGameResults(giid, 1, {{"First", 1500}, {"Second", 1450}}));
 }
 
 std::string DescribeRequests(const mp::Bytes& stream) {

@@ -18,8 +18,8 @@
 
 #include "frames.h"
 #include "rallylink.h"
-#include "rawsocket.h"
-#include "test_env.h"
+#include "peer_socket.h"
+#include "surroundings.h"
 
 static long ResidentKiB() {
   std::ifstream status("/proc/self/status");

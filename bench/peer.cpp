@@ -6,7 +6,7 @@
 
 #include "measure.h"
 #include "rallylink.h"
-#include "test_env.h"
+#include "surroundings.h"
 
 #include "native_socket.h"
 

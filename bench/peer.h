@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "message.h"
-#include "rawsocket.h"
+#include "peer_socket.h"
 
 // Accepts one connection on 127.0.0.1 and reads what comes on it in one of two ways:
 // - inline: ReadAvailable() takes whatever has arrived without waiting, on the caller's

@@ -6,7 +6,7 @@
 
 #include "frames.h"
 #include "rallylink.h"
-#include "test_env.h"
+#include "surroundings.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "msgthread/msgthread.h"
 #include "rallylink.h"
 #include "session/sessiondata.h"
-#include "support/rawsocket.h"
+#include "support/test_env.h"
 #include "tcplibrary/tcplibrary.h"
 
 namespace {

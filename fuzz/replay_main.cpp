@@ -6,12 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "fuzz_targets.h"
+#include "surroundings.h"
 
 namespace fs = std::filesystem;
 
@@ -46,10 +45,8 @@ int main(int argc, char** argv) {
   }
   std::sort(files.begin(), files.end());
   for (const fs::path& file : files) {
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                               std::istreambuf_iterator<char>());
-    target->entry(bytes.data(), bytes.size());
+    std::string bytes = ReadBinaryFile(file.string());
+    target->entry(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
   }
   // An empty corpus would make a test that proves nothing.
   fprintf(stderr, "%s: %zu inputs replayed\n", target->name, files.size());

@@ -1,14 +1,12 @@
-// The "%G" text of the statistics against the texts recorded from msvcrt.dll (see
-// msvcrt_g_test.cpp for the comparison with msvcrt.dll itself).
+// The "%G" text of the statistics against the texts recorded from msvcrt.dll, and under Wine
+// against msvcrt.dll's own _snprintf on a large set of values.
 #include <gtest/gtest.h>
 
-#include <cinttypes>
-#include <cstdio>
 #include <limits>
 #include <string>
 
 #include "session/floattext.h"
-#include "support/float_cases.h"
+#include "float_cases.h"
 
 namespace {
 
@@ -18,12 +16,6 @@ std::string Format(double value) {
   return std::string(text, length);
 }
 
-std::string Hex(uint64_t bits) {
-  char text[20];
-  snprintf(text, sizeof text, "%016" PRIx64, bits);
-  return text;
-}
-
 TEST(FloatText, MatchesTheTextsRecordedFromMsvcrt) {
   std::vector<RecordedFloatText> records = ReadRecordedFloatTexts(RALLYLINK_MSVCRT_G_TABLE);
   ASSERT_GT(records.size(), 2000u) << "missing or short: " << RALLYLINK_MSVCRT_G_TABLE;
@@ -31,7 +23,7 @@ TEST(FloatText, MatchesTheTextsRecordedFromMsvcrt) {
   for (const auto& r : records) {
     std::string text = Format(DoubleFromBits(r.bits));
     if (text != r.text && ++wrong <= 10) {
-      ADD_FAILURE() << Hex(r.bits) << ": msvcrt wrote " << r.text << ", we write " << text;
+      ADD_FAILURE() << BitsText(r.bits) << ": msvcrt wrote " << r.text << ", we write " << text;
     }
   }
   EXPECT_EQ(wrong, 0) << "of " << records.size();
@@ -44,5 +36,29 @@ TEST(FloatText, ACutTextEndsLikeSnprintf) {
   EXPECT_EQ(FormatFloatG(-std::numeric_limits<double>::infinity(), text, sizeof text), 7u);
   EXPECT_STREQ(text, "-1.#");
 }
+
+#ifdef _WIN32
+TEST(MsvcrtG, MatchesMsvcrtOnEveryCase) {
+  ASSERT_FALSE(MsvcrtGText(1.0).empty()) << "no msvcrt.dll";
+  std::vector<uint64_t> cases = FloatTextCases(true);
+  int wrong = 0;
+  for (uint64_t bits : cases) {
+    double value = DoubleFromBits(bits);
+    std::string expected = MsvcrtGText(value);
+    std::string text = Format(value);
+    if (text != expected && ++wrong <= 10) {
+      ADD_FAILURE() << BitsText(bits) << ": msvcrt writes " << expected << ", we write " << text;
+    }
+  }
+  EXPECT_EQ(wrong, 0) << "of " << cases.size();
+}
+
+TEST(MsvcrtG, TheRecordedTextsAreMsvcrts) {
+  ASSERT_FALSE(MsvcrtGText(1.0).empty()) << "no msvcrt.dll";
+  for (const auto& r : ReadRecordedFloatTexts(RALLYLINK_MSVCRT_G_TABLE)) {
+    ASSERT_EQ(MsvcrtGText(DoubleFromBits(r.bits)), r.text) << BitsText(r.bits);
+  }
+}
+#endif
 
 }  // namespace

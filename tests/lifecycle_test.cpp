@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <regex>
 #include <thread>
 
 #include "support/session_fixture.h"
@@ -12,8 +13,6 @@
 namespace {
 
 class LifecycleTest : public SessionTest {};
-
-int RLCALL IgnoreVote(const char*, uint32_t, unsigned char, uint32_t) { return 0; }
 
 // Calls each of the nineteen exports but the three of the session, and returns their results
 // in a fixed order (RLSetLobbyMessageCallback has none).
@@ -34,7 +33,7 @@ std::vector<uint32_t> CallEveryRequest() {
       RLSetGameSpecificData(1, "data", 4),
       RLUpdateGameSpecificData(1, 0, 8, &bits),
       RLFlushServerDescriptionChanges(),
-      RLSetVotingCallback(IgnoreVote, 9),
+      RLSetVotingCallback(RecordVote, 9),
       RLFreeGameResults(nullptr),
       static_cast<uint32_t>(RLSetGameState(2)),
   };
@@ -64,10 +63,7 @@ TEST_F(LifecycleTest, ExportsOutsideASessionFailOrKeepTheirDataWithoutTouchingMe
   }
   // Only the session's own frames reached Meetpoint: MsgInitialise, nine requests, the last
   // game state and MsgShutdown.
-  std::vector<Bytes> frames = meetpoint.Frames();
-  ASSERT_EQ(frames.size(), 12u);
-  EXPECT_EQ(frames[10], Hex("04 05"));
-  EXPECT_EQ(frames[11], Hex("02"));
+  EXPECT_EQ(meetpoint.Frames().size(), 12u);
   // What was installed outside a session served inside it, and still stands after it.
   EXPECT_EQ(CountLog("FAILED: RLSendVote()"), 0u);  // the log was closed for the failures
   Start();
@@ -96,21 +92,6 @@ TEST_F(LifecycleTest, RequestsDuringTheStartNeverGoOutBeforeMsgInitialise) {
   EXPECT_EQ(meetpoint.Frames().size(), 1 + static_cast<size_t>(sent.load()));
 }
 
-// The log's banners, in order: every opening is closed before the next one opens.
-bool BannersAlternate(const std::string& log) {
-  bool open = false;
-  for (const std::string& line : SplitLines(log)) {
-    if (line == "#### Opening log ####") {
-      if (open) return false;
-      open = true;
-    } else if (line == "#### Closing log ####") {
-      if (!open) return false;
-      open = false;
-    }
-  }
-  return true;
-}
-
 TEST_F(LifecycleTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
   RLSetVotingCallback(RecordVote, 0);
   Start();
@@ -129,7 +110,12 @@ TEST_F(LifecycleTest, AStartRacingTheEndOfASessionWaitsForItsWholeTeardown) {
   }
   EXPECT_EQ(RLShutdown(), 0);
   EXPECT_EQ(gCalls.Calls().size(), static_cast<size_t>(kRounds));
-  EXPECT_TRUE(BannersAlternate(ReadTextFile("RallylinkLog.txt")));
+  // Every opening of the log is closed before the next one opens.
+  std::string banners;  // O for an opening banner, C for a closing one, in order
+  for (const std::string& line : SplitLines(ReadTextFile("RallylinkLog.txt"))) {
+    if (line == "#### Opening log ####" || line == "#### Closing log ####") banners += line[5];
+  }
+  EXPECT_TRUE(std::regex_match(banners, std::regex("(OC)+"))) << banners;
 }
 
 // A callback that holds the message thread for longer than RLShutdown waits for it (5 s): the

@@ -9,7 +9,6 @@
 
 #include "platform/platform.h"
 #include "rallylink_version.h"
-#include "support/rawsocket.h"
 #include "support/test_env.h"
 
 #ifndef _WIN32
@@ -151,10 +150,9 @@ TEST_F(Platform, VersionTheLibraryFileCarriesTheProjectVersion) {
   std::vector<char> buffer(size);
   uint16_t v[4] = {};
   ASSERT_TRUE(PlatReadFileVersion("rallylink.dll", buffer.data(), size, v));
-  EXPECT_EQ(v[0], RALLYLINK_VERSION_MAJOR);
-  EXPECT_EQ(v[1], RALLYLINK_VERSION_MINOR);
-  EXPECT_EQ(v[2], RALLYLINK_VERSION_PATCH);
-  EXPECT_EQ(v[3], RALLYLINK_VERSION_TWEAK);
+  EXPECT_EQ(std::vector<uint16_t>(v, v + 4),
+            (std::vector<uint16_t>{RALLYLINK_VERSION_MAJOR, RALLYLINK_VERSION_MINOR,
+                                   RALLYLINK_VERSION_PATCH, RALLYLINK_VERSION_TWEAK}));
   EXPECT_EQ(PlatVersionInfoSize("no-such-module.dll"), 0u);
   EXPECT_FALSE(PlatReadFileVersion("no-such-module.dll", buffer.data(), size, v));
 }

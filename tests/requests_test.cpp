@@ -31,6 +31,10 @@ TEST_F(RequestsTest, EachRequestHasItsExactPayloadAndLogLines) {
     std::vector<std::string> lines;
   } kCases[] = {
       {[] { return RLStartGameInstance(nullptr, 123); }, "06", {"RLStartGameInstance()"}},
+      // The state's low byte goes out; the log has the whole value.
+      {[] { return static_cast<uint32_t>(RLSetGameState(260)); },
+       "04 04",
+       {"RLSetGameState( State:260 )"}},
       {[] { return RLJoinGame(0x01020304, nullptr); },
        "0A 04 03 02 01",
        {"RLJoinGame( GiID:16909060 )"}},

@@ -69,14 +69,6 @@ TEST_F(StartStopTest, AWholeSessionSendsItsFramesAndLogsItsLines) {
   // The console has the same lines without their stamps and banners: the load test.
 }
 
-TEST_F(StartStopTest, SetGameStateSendsTheLowByteAndLogsTheWholeValue) {
-  Start();
-  EXPECT_EQ(RLSetGameState(260), 0);
-  ASSERT_TRUE(meetpoint.WaitFrames(2));
-  EXPECT_EQ(meetpoint.Frames()[1], Hex("04 04"));
-  EXPECT_EQ(CountLog("RLSetGameState( State:260 )"), 1u);
-}
-
 // A callback ends the session and starts the next one, twice over: every session gets its
 // frames, the thread that ran the callback serves the last one, and no session's events are
 // left open, however many begin and end inside one callback.

@@ -70,6 +70,7 @@ TEST_F(StatisticsTest, FloatsUseTheClassicGFormat) {
     ++slot;
   }
   for (; slot < 16; ++slot) expected += ",0";
+  EXPECT_EQ(RLAddFloatStat(16, -1234567.0), 1u);  // no such slot: nothing changes
   EXPECT_EQ(SentStats(), expected);
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs Rallylink from a build folder into a fresh prefix, builds the consumer game against
-# the installed tree (through the CMake package or through pkg-config) and runs it against
+# Installs Rallylink from a build folder into a fresh prefix, builds a game (the sample game of
+# examples/) against the installed tree (through the CMake package or through pkg-config) and runs it against
 # meetpoint.
 #
 #   run.sh BUILD_DIR cmake|pkgconfig MEETPOINT [TOOLCHAIN_FILE WINE_RUN C_COMPILER]
@@ -32,11 +32,11 @@ else
   cc=cc
   [ -n "$toolchain" ] && cc=$cross_cc
   flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs rallylink)
-  rpath=()
-  [ -z "$toolchain" ] && rpath=(-Wl,-rpath,"$prefix/lib")
+  extra=()  # a native game links the thread library and finds the installed one by its run path
+  [ -z "$toolchain" ] && extra=(-pthread -Wl,-rpath,"$prefix/lib")
   mkdir -p "$work/build"
   # shellcheck disable=SC2086 # the flags are words
-  $cc -o "$work/build/consumer" "$here/consumer.c" $flags "${rpath[@]}"
+  $cc -o "$work/build/consumer" "$here/../../examples/sample_game.c" $flags "${extra[@]}"
   game="$work/build/consumer"
 fi
 

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "rawsocket.h"
+#include "test_env.h"
 
 class FakeMeetpoint {
  public:

@@ -1,6 +1,5 @@
 #include "session_fixture.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -133,48 +132,4 @@ int RLCALL RecordVote(const char* Voter, uint32_t GiID, unsigned char Vote, uint
 
 int RLCALL RecordJoin(uint32_t Result, uint32_t GiID, uint32_t UserData) {
   return Record("join", Result, GiID, UserData);
-}
-
-// An event's payload from meetpoint's encoder.
-static Bytes Encoded(const mp::Message& event) {
-  Bytes payload;
-  std::string problem;
-  if (!mp::EncodeEvent(event, &payload, &problem)) abort();  // a typing error in a test
-  return payload;
-}
-
-static mp::Message Event(uint8_t type,
-                         std::initializer_list<std::pair<const char*, uint32_t>> numbers) {
-  mp::Message event;
-  event.type = type;
-  for (const auto& n : numbers) event.AddNumber(n.first, n.second);
-  return event;
-}
-
-Bytes NewGameInstance(uint32_t giid, uint32_t flags) {
-  return Encoded(Event(mp::kNewGameInstance, {{"GiID", giid}, {"VotingFlags", flags}}));
-}
-
-Bytes NewGameJoin(uint32_t giid, uint32_t result) {
-  return Encoded(Event(mp::kNewGameJoin, {{"GiID", giid}, {"Result", result}}));
-}
-
-Bytes NewGameVote(uint32_t giid, uint8_t vote, const std::string& voter) {
-  mp::Message event = Event(mp::kNewGameVote, {{"GiID", giid}, {"Vote", vote}});
-  event.AddText("Voter", voter);
-  return Encoded(event);
-}
-
-Bytes IncomingMessage(const std::string& from, const std::string& text) {
-  mp::Message event = Event(mp::kIncomingMessage, {});
-  event.AddText("From", from);
-  event.AddText("Text", text);
-  return Encoded(event);
-}
-
-Bytes NewGameResults(uint32_t giid, uint8_t vote,
-                     const std::vector<std::pair<std::string, uint32_t>>& players) {
-  mp::Message event = Event(mp::kNewGameResults, {{"GiID", giid}, {"Vote", vote}});
-  for (const auto& p : players) event.AddPlayer(p.first, p.second);
-  return Encoded(event);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "events.h"
 #include "fake_meetpoint.h"
 #include "rallylink.h"
 #include "test_env.h"
@@ -62,11 +63,3 @@ int RLCALL RecordResults(uint32_t GiID, char Vote, uint32_t NumPlrs, PlayerResul
                          uint32_t UserData);
 int RLCALL RecordVote(const char* Voter, uint32_t GiID, unsigned char Vote, uint32_t UserData);
 int RLCALL RecordJoin(uint32_t Result, uint32_t GiID, uint32_t UserData);
-
-// The payloads of the events Meetpoint sends, from meetpoint's encoder.
-Bytes NewGameInstance(uint32_t giid, uint32_t flags);
-Bytes NewGameJoin(uint32_t giid, uint32_t result);
-Bytes NewGameVote(uint32_t giid, uint8_t vote, const std::string& voter);
-Bytes IncomingMessage(const std::string& from, const std::string& text);
-Bytes NewGameResults(uint32_t giid, uint8_t vote,
-                     const std::vector<std::pair<std::string, uint32_t>>& players);

@@ -1,7 +1,6 @@
-#include "rawsocket.h"
+#include "peer_socket.h"
 
 #include <chrono>
-#include <cstdlib>
 
 RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
   if (this != &other) {
@@ -13,7 +12,7 @@ RawSocket& RawSocket::operator=(RawSocket&& other) noexcept {
   return *this;
 }
 
-// Starts the system's socket library once for the test process.
+// Starts the system's socket library once for the process.
 static void Startup() {
   static const bool started = mp::SocketStartup();
   (void)started;
@@ -62,10 +61,4 @@ bool RawSocket::WaitPeerClosed(int timeoutMs) const {
 void RawSocket::Close(bool abortive) {
   if (handle_ != mp::kNoSocket) mp::CloseSocket(handle_, abortive);
   handle_ = mp::kNoSocket;
-}
-
-Bytes Hex(const std::string& text) {
-  Bytes out;
-  if (!mp::ParseHex(text, &out)) abort();  // a typing error in a test
-  return out;
 }

@@ -13,6 +13,13 @@
 std::vector<uint64_t> FloatTextCases(bool full);
 
 double DoubleFromBits(uint64_t bits);
+// The bits as the table writes them: 16 lower-case hex digits.
+std::string BitsText(uint64_t bits);
+// The text that msvcrt.dll's own _snprintf gives for "%G", whatever printf this program was
+// built with (Windows only); empty when msvcrt.dll can't be loaded.
+#ifdef _WIN32
+std::string MsvcrtGText(double value);
+#endif
 
 // One recorded case: a double's bits and the text that msvcrt.dll's "%G" gave for it.
 struct RecordedFloatText {

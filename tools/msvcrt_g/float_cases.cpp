@@ -1,5 +1,6 @@
-#include "support/float_cases.h"
+#include "float_cases.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -7,6 +8,10 @@
 #include <fstream>
 #include <random>
 #include <set>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace {
 
@@ -33,6 +38,23 @@ double DoubleFromBits(uint64_t bits) {
   memcpy(&value, &bits, sizeof value);
   return value;
 }
+
+std::string BitsText(uint64_t bits) {
+  char text[20];
+  snprintf(text, sizeof text, "%016" PRIx64, bits);
+  return text;
+}
+
+#ifdef _WIN32
+std::string MsvcrtGText(double value) {
+  typedef int(__cdecl * SnprintfFn)(char*, size_t, const char*, ...);
+  static const SnprintfFn msvcrt = reinterpret_cast<SnprintfFn>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryA("msvcrt.dll"), "_snprintf")));
+  char text[64] = {0};
+  if (msvcrt != nullptr) msvcrt(text, sizeof text - 1, "%G", value);
+  return text;
+}
+#endif
 
 std::vector<uint64_t> FloatTextCases(bool full) {
   std::set<uint64_t> cases = {

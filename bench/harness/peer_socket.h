@@ -1,18 +1,16 @@
-// The test peers' sockets: meetpoint's own OS layer, written apart from the library's TCP code
-// and its platform layer so that the tests don't share their faults.
+// A peer's loopback sockets, for the programs that drive the library from outside: meetpoint's
+// own OS layer, written apart from the library's TCP code and its platform layer so that the
+// tests and benchmarks don't share their faults.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The frames and events come from meetpoint's codec, which is checked against the protocol
-// document.
-#include "codec.h"
+#include "message.h"
 #include "os.h"
 
 using Bytes = mp::Bytes;
-using mp::Frame;
 
 class RawSocket {
  public:
@@ -57,6 +55,3 @@ class RawSocket {
   intptr_t handle_ = mp::kNoSocket;
   uint16_t port_ = 0;
 };
-
-// Bytes from a string such as "0A 04 03 02 01".
-Bytes Hex(const std::string& text);
