@@ -54,7 +54,9 @@ Bytes EventPayload(const std::string& line, Message* decoded = nullptr) {
   std::string problem;
   EXPECT_TRUE(ParseEvent(line, &event, &problem)) << problem;
   EXPECT_TRUE(EncodeEvent(event, &payload, &problem)) << problem;
-  if (decoded) EXPECT_TRUE(Decode(payload.data(), payload.size(), decoded, &problem)) << problem;
+  if (decoded) {
+    EXPECT_TRUE(Decode(payload.data(), payload.size(), decoded, &problem)) << problem;
+  }
   return payload;
 }
 
