@@ -22,16 +22,6 @@ Bytes Concat(Bytes a, const Bytes& b) {
   return a;
 }
 
-// One line per result: the request as meetpoint prints it, or "!! " and the problem.
-std::vector<std::string> Lines(const std::vector<Incoming>& results) {
-  std::vector<std::string> lines;
-  for (const Incoming& in : results) {
-    lines.push_back(in.kind == Incoming::Kind::kRequest ? FormatLine(in.message)
-                                                        : "!! " + in.problem);
-  }
-  return lines;
-}
-
 // A request decoded from its payload.
 Message Request(const std::string& payloadHex) {
   Bytes payload = HexBytes(payloadHex);
@@ -41,9 +31,10 @@ Message Request(const std::string& payloadHex) {
   return message;
 }
 
-std::vector<std::string> Answers(Lobby& lobby, const std::string& payloadHex) {
-  std::vector<std::string> lines;
-  for (const Message& event : lobby.Handle(Request(payloadHex))) lines.push_back(FormatLine(event));
+// The events the lobby answers a request with, as meetpoint prints them, one line each.
+std::string Answers(Lobby& lobby, const std::string& payloadHex) {
+  std::string lines;
+  for (const Message& event : lobby.Handle(Request(payloadHex))) lines += FormatLine(event) + "\n";
   return lines;
 }
 
@@ -92,7 +83,8 @@ TEST(Meetpoint, ReaderBadPayloadIsReportedAndTheNextFrameStillReads) {
     EXPECT_NE(results[0].kind, Incoming::Kind::kRequest) << c.payload;
     EXPECT_EQ(results[0].problem, c.problem);
     EXPECT_EQ(results[0].frame, Frame(HexBytes(c.payload)));
-    EXPECT_EQ(Lines({results[1]})[0], "JoinGame GiID=5");
+    EXPECT_EQ(results[1].kind, Incoming::Kind::kRequest);
+    EXPECT_EQ(FormatLine(results[1].message), "JoinGame GiID=5");
   }
 }
 
@@ -120,20 +112,19 @@ TEST(Meetpoint, ReaderLengthFieldOutOfRangeEndsTheStream) {
 
 TEST(Meetpoint, LobbyAnswersEachRequestLikeALobby) {
   Lobby lobby{LobbySettings()};
-  EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=1 VotingFlags=1"});
-  EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=2 VotingFlags=1"});
-  EXPECT_EQ(Answers(lobby, "0a 02000000"), std::vector<std::string>{"NewGameJoin GiID=2 Result=1"});
-  EXPECT_EQ(Answers(lobby, "0a 09000000"), std::vector<std::string>{"NewGameJoin GiID=9 Result=0"});
-  EXPECT_EQ(Answers(lobby, "08 02000000 03"),
-            std::vector<std::string>{"NewGameVote GiID=2 Vote=3 Voter=\"Ada\""});
+  EXPECT_EQ(Answers(lobby, "06"), "NewGameInstance GiID=1 VotingFlags=1\n");
+  EXPECT_EQ(Answers(lobby, "06"), "NewGameInstance GiID=2 VotingFlags=1\n");
+  EXPECT_EQ(Answers(lobby, "0a 02000000"), "NewGameJoin GiID=2 Result=1\n");
+  EXPECT_EQ(Answers(lobby, "0a 09000000"), "NewGameJoin GiID=9 Result=0\n");
+  EXPECT_EQ(Answers(lobby, "08 02000000 03"), "NewGameVote GiID=2 Vote=3 Voter=\"Ada\"\n");
   EXPECT_EQ(Answers(lobby, "05 0300 426f62 0200 6869"),
-            std::vector<std::string>{"IncomingMessage From=\"Bob\" Text=\"hi\""});
+            "IncomingMessage From=\"Bob\" Text=\"hi\"\n");
   // A game instance that a script announced can be joined as well.
   Message announced;
   std::string problem;
   ASSERT_TRUE(ParseEvent("NewGameInstance GiID=9", &announced, &problem));
   lobby.Sent(announced);
-  EXPECT_EQ(Answers(lobby, "0a 09000000"), std::vector<std::string>{"NewGameJoin GiID=9 Result=1"});
+  EXPECT_EQ(Answers(lobby, "0a 09000000"), "NewGameJoin GiID=9 Result=1\n");
 
   // Reports are kept, not answered.
   for (const char* report :
@@ -153,15 +144,13 @@ TEST(Meetpoint, LobbyRatingsFollowTheScoresAcrossGames) {
   settings.others = {"Bram", "Cleo"};
   Lobby lobby(settings);
   // Scores 3, 1, 2: Ada beats two players, Bram loses to two, Cleo beats one and loses to one.
-  EXPECT_EQ(
-      Answers(lobby, "07 01000000 03000000 333132 01 03000000"),
-      std::vector<std::string>{"NewGameResults GiID=1 Vote=1 NumPlrs=3 RecordsSize=108 "
-                               "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000"});
+  EXPECT_EQ(Answers(lobby, "07 01000000 03000000 333132 01 03000000"),
+            "NewGameResults GiID=1 Vote=1 NumPlrs=3 RecordsSize=108 "
+            "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000\n");
   // Without result bytes every score is 0 and no rating moves; a fourth player gets a name.
   EXPECT_EQ(Answers(lobby, "07 01000000 00000000 02 04000000"),
-            std::vector<std::string>{"NewGameResults GiID=1 Vote=2 NumPlrs=4 RecordsSize=144 "
-                                     "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000 "
-                                     "Player=\"Player4\":1000"});
+            "NewGameResults GiID=1 Vote=2 NumPlrs=4 RecordsSize=144 Player=\"Ada\":1020 "
+            "Player=\"Bram\":980 Player=\"Cleo\":1000 Player=\"Player4\":1000\n");
   EXPECT_EQ(lobby.Rating("Bram"), 980u);
 
   // More players than a frame the game can receive holds are cut to what fits.
