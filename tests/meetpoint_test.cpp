@@ -5,17 +5,12 @@
 #include "codec.h"
 #include "lobby.h"
 #include "script.h"
+#include "support/test_env.h"
 #include "transcript.h"
 
 using namespace mp;
 
 namespace {
-
-Bytes HexBytes(const std::string& hex) {
-  Bytes bytes;
-  EXPECT_TRUE(ParseHex(hex, &bytes)) << hex;
-  return bytes;
-}
 
 Bytes Concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
@@ -24,7 +19,7 @@ Bytes Concat(Bytes a, const Bytes& b) {
 
 // A request decoded from its payload.
 Message Request(const std::string& payloadHex) {
-  Bytes payload = HexBytes(payloadHex);
+  Bytes payload = Hex(payloadHex);
   Message message;
   std::string problem;
   EXPECT_TRUE(Decode(payload.data(), payload.size(), &message, &problem)) << problem;
@@ -51,7 +46,7 @@ Bytes EventPayload(const std::string& line, Message* decoded = nullptr) {
   return payload;
 }
 
-const Bytes kJoinFrame = Frame(HexBytes("0a05000000"));
+const Bytes kJoinFrame = Frame(Hex("0a05000000"));
 
 }  // namespace
 
@@ -77,12 +72,12 @@ TEST(Meetpoint, ReaderBadPayloadIsReportedAndTheNextFrameStillReads) {
   };
   for (const auto& c : cases) {
     RequestReader reader;
-    Bytes stream = Concat(Frame(HexBytes(c.payload)), kJoinFrame);
+    Bytes stream = Concat(Frame(Hex(c.payload)), kJoinFrame);
     std::vector<Incoming> results = reader.Feed(stream.data(), stream.size());
     ASSERT_EQ(results.size(), 2u) << c.payload;
     EXPECT_NE(results[0].kind, Incoming::Kind::kRequest) << c.payload;
     EXPECT_EQ(results[0].problem, c.problem);
-    EXPECT_EQ(results[0].frame, Frame(HexBytes(c.payload)));
+    EXPECT_EQ(results[0].frame, Frame(Hex(c.payload)));
     EXPECT_EQ(results[1].kind, Incoming::Kind::kRequest);
     EXPECT_EQ(FormatLine(results[1].message), "JoinGame GiID=5");
   }
@@ -91,7 +86,7 @@ TEST(Meetpoint, ReaderBadPayloadIsReportedAndTheNextFrameStillReads) {
 TEST(Meetpoint, ReaderLengthFieldOutOfRangeEndsTheStream) {
   for (const char* length : {"04000000", "01100000"}) {
     RequestReader reader;
-    Bytes stream = Concat(HexBytes(length), kJoinFrame);
+    Bytes stream = Concat(Hex(length), kJoinFrame);
     std::vector<Incoming> results = reader.Feed(stream.data(), stream.size());
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].kind, Incoming::Kind::kFramingError);
@@ -191,11 +186,11 @@ TEST(Meetpoint, ScriptReadsEveryCommand) {
   std::string error;
   ASSERT_TRUE(ParseScript(script, &commands, &error)) << error;
   ASSERT_EQ(commands.size(), 12u);
-  EXPECT_EQ(commands[0].chunks[0].bytes, Frame(HexBytes("23 05000000 01000000")));
+  EXPECT_EQ(commands[0].chunks[0].bytes, Frame(Hex("23 05000000 01000000")));
   EXPECT_EQ(commands[0].line, 3);
-  EXPECT_EQ(commands[1].chunks[0].bytes, Frame(HexBytes("23 05000000")));
+  EXPECT_EQ(commands[1].chunks[0].bytes, Frame(Hex("23 05000000")));
   EXPECT_TRUE(commands[1].chunks[0].framed);
-  EXPECT_EQ(commands[2].chunks[0].bytes, HexBytes("0d00000023"));
+  EXPECT_EQ(commands[2].chunks[0].bytes, Hex("0d00000023"));
   EXPECT_FALSE(commands[2].chunks[0].framed);
   EXPECT_EQ(commands[3].kind, Command::Kind::kWait);
   EXPECT_EQ(commands[3].ms, 250u);
@@ -206,7 +201,7 @@ TEST(Meetpoint, ScriptReadsEveryCommand) {
   ASSERT_EQ(pieces.chunks.size(), 2u);
   EXPECT_EQ(pieces.pieceSize, 3u);
   EXPECT_EQ(pieces.gapMs, kDefaultPieceGapMs);
-  EXPECT_EQ(pieces.chunks[0].bytes, Frame(HexBytes("2c 41202320226222 00 686900")));
+  EXPECT_EQ(pieces.chunks[0].bytes, Frame(Hex("2c 41202320226222 00 686900")));
   EXPECT_EQ(commands[7].pieceSize, 0u);
   EXPECT_EQ(commands[7].gapMs, 7u);
   const Command::Kind kLast[] = {Command::Kind::kClose, Command::Kind::kReset, Command::Kind::kShow,
