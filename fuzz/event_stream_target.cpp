@@ -4,8 +4,6 @@
 // network events, receives and dispatches every message until it sees the close. Each input
 // runs twice: once with callbacks that check what the game is handed, once with the printing
 // defaults.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "exports/attach.h"
@@ -29,13 +27,8 @@ const char kNullDevice[] = "/dev/null";
 // buffers before the library starts reading.
 const size_t kMaxInput = 65536;
 
-[[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "event stream target: %s\n", what);
-  abort();
-}
-
 void CheckString(const char* s, size_t max) {
-  if (s == nullptr || strnlen(s, max + 1) > max) Fail("a string is longer than its field");
+  if (s == nullptr || strnlen(s, max + 1) > max) FuzzFail("a string is longer than its field");
 }
 
 int RLCALL CheckLobbyMessage(const char* From, const char* Text, uint32_t) {
@@ -49,7 +42,7 @@ int RLCALL CheckGameInstance(uint32_t, uint32_t, uint32_t) { return 0; }
 int RLCALL CheckResults(uint32_t, char, uint32_t NumPlrs, PlayerResult* Players, uint32_t) {
   // A payload of at most 4091 bytes holds at most 113 records, and the block holds all of
   // them: every byte of it is read so that the sanitizer sees a block that is too small.
-  if (NumPlrs > 113 || Players == nullptr) Fail("a results block larger than a payload");
+  if (NumPlrs > 113 || Players == nullptr) FuzzFail("a results block larger than a payload");
   const uint8_t* bytes = reinterpret_cast<const uint8_t*>(Players);
   volatile uint8_t sum = 0;
   for (size_t i = 0; i < NumPlrs * sizeof(PlayerResult); ++i)
@@ -64,7 +57,7 @@ int RLCALL CheckVote(const char* Voter, uint32_t, unsigned char, uint32_t) {
 }
 
 int RLCALL CheckJoin(uint32_t, uint32_t, uint32_t UserData) {
-  if (UserData != 0) Fail("a join callback with user data");
+  if (UserData != 0) FuzzFail("a join callback with user data");
   return 0;
 }
 
@@ -86,29 +79,29 @@ Meetpoint& Setup() {
     if (pSessionData == nullptr) ProcessAttach();
     // The defaults print on standard output and the log mirrors every line there: keep both
     // out of the fuzzer's way.
-    if (freopen(kNullDevice, "w", stdout) == nullptr) Fail("no null device");
+    if (freopen(kNullDevice, "w", stdout) == nullptr) FuzzFail("no null device");
     Log.SetConsoleStream(stdout);
     Meetpoint* m = new Meetpoint();
-    if (!m->listener.Valid() || m->exitEvent == nullptr) Fail("no listening socket");
+    if (!m->listener.Valid() || m->exitEvent == nullptr) FuzzFail("no listening socket");
     return m;
   }();
   return *meetpoint;
 }
 
 void RunOnce(Meetpoint& meetpoint, const uint8_t* data, size_t size) {
-  if (TcpStartup() != 1) Fail("the socket library did not start");
+  if (TcpStartup() != 1) FuzzFail("the socket library did not start");
   PlatEvent socketEvent = TcpCreateSocket(0);
-  if (socketEvent == nullptr) Fail("no socket");
-  if (TcpConnectLoopback(meetpoint.listener.Port()) != 1) Fail("no connection");
+  if (socketEvent == nullptr) FuzzFail("no socket");
+  if (TcpConnectLoopback(meetpoint.listener.Port()) != 1) FuzzFail("no connection");
   RawSocket peer = meetpoint.listener.Accept(5000);
-  if (!peer.Valid()) Fail("connection not accepted");
-  if (size > 0 && !peer.SendAll(data, size)) Fail("the peer could not send");
+  if (!peer.Valid()) FuzzFail("connection not accepted");
+  if (size > 0 && !peer.SendAll(data, size)) FuzzFail("the peer could not send");
   peer.ShutdownSending();
 
   uint8_t area[4096];
   memset(area, 0, sizeof area);
   if (RunMessageLoop(socketEvent, meetpoint.exitEvent, area) != LoopEnd::kClosed) {
-    Fail("the loop missed the close");
+    FuzzFail("the loop missed the close");
   }
 
   PlatSocketClose(sktServer);

@@ -1,8 +1,6 @@
 // The lobby server's reading of a meetpoint's bytes: frames cut from the stream, then each
 // payload decoded. The same input is read whole and in pieces whose sizes come from the input;
 // both readings must agree. A payload that decodes must encode back to the same bytes.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -11,11 +9,6 @@
 
 namespace {
 
-[[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "lobby_reader target: %s\n", what);
-  abort();
-}
-
 // One line per payload: what it decoded to, or the problem.
 std::vector<std::string> Read(const std::vector<lobby::Bytes>& payloads) {
   std::vector<std::string> lines;
@@ -23,13 +16,13 @@ std::vector<std::string> Read(const std::vector<lobby::Bytes>& payloads) {
     lobby::Message message;
     std::string problem;
     if (!lobby::Decode(payload.data(), payload.size(), &message, &problem)) {
-      if (problem.empty()) Fail("a refused payload has no problem named");
+      if (problem.empty()) FuzzFail("a refused payload has no problem named");
       lines.push_back("! " + problem);
       continue;
     }
     lobby::Bytes again;
     if (!lobby::Encode(message, &again, &problem) || again != payload) {
-      Fail("a decoded payload does not encode back to the same bytes");
+      FuzzFail("a decoded payload does not encode back to the same bytes");
     }
     lines.push_back(lobby::Describe(message));
   }
@@ -52,8 +45,9 @@ int FuzzLobbyReader(const uint8_t* data, size_t size) {
     piecesInStep = pieces.Feed(data + at, piece, &some);
     at += piece;
   }
-  if (inStep != piecesInStep) Fail("one reading lost step and the other did not");
-  if (Read(all) != Read(some)) Fail("reading in pieces gave other messages than reading whole");
-  if (inStep && whole.Pending() != pieces.Pending()) Fail("the readings hold back different bytes");
+  if (inStep != piecesInStep) FuzzFail("one reading lost step and the other did not");
+  if (Read(all) != Read(some)) FuzzFail("reading in pieces gave other messages than reading whole");
+  if (inStep && whole.Pending() != pieces.Pending())
+    FuzzFail("the readings hold back different bytes");
   return 0;
 }

@@ -1,8 +1,6 @@
 // meetpoint's reading of a game's bytes: the frame splitter and the request decoder. The same
 // input is read whole and in pieces whose sizes come from the input itself; both readings
 // must give the same requests, problems and framing errors, and every request must print.
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,11 +8,6 @@
 #include "fuzz_targets.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "meetpoint_reader target: %s\n", what);
-  abort();
-}
 
 // One line per thing read, so that two readings can be compared. A framing error is found
 // as soon as its length field is complete, so the bytes held with it depend on the pieces.
@@ -26,7 +19,7 @@ std::vector<std::string> Describe(const std::vector<mp::Incoming>& read) {
                        (framing ? "" : std::to_string(in.frame.size()));
     if (in.kind == mp::Incoming::Kind::kRequest) {
       std::string printed = mp::FormatLine(in.message);
-      if (printed.empty()) Fail("a decoded request prints as nothing");
+      if (printed.empty()) FuzzFail("a decoded request prints as nothing");
       line += " " + printed;
     }
     lines.push_back(line);
@@ -51,10 +44,10 @@ int FuzzMeetpointReader(const uint8_t* data, size_t size) {
     read.insert(read.end(), some.begin(), some.end());
     at += piece;
   }
-  if (Describe(read) != once) Fail("reading in pieces gave other results than reading whole");
+  if (Describe(read) != once) FuzzFail("reading in pieces gave other results than reading whole");
   // After a framing error each reading stops where it found it.
   if (!failed && pieces.Pending() != whole.Pending()) {
-    Fail("the two readings hold back different bytes");
+    FuzzFail("the two readings hold back different bytes");
   }
   return 0;
 }

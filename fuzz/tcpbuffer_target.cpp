@@ -2,19 +2,12 @@
 // a plain byte vector models what the buffer must hold, and the storage size follows its own
 // rule: it grows to exactly what an append needs and never shrinks.
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 #include "fuzz_targets.h"
 #include "tcplibrary/tcpbuffer.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char* what) {
-  fprintf(stderr, "tcpbuffer target: %s\n", what);
-  abort();
-}
 
 class Reader {
  public:
@@ -67,17 +60,18 @@ int FuzzTcpBuffer(const uint8_t* data, size_t size) {
       case 2: {
         append = false;
         uint32_t next = buffer.GetNextBlockSize();
-        if (next != ModelNextBlock(held)) Fail("GetNextBlockSize disagrees with the model");
+        if (next != ModelNextBlock(held)) FuzzFail("GetNextBlockSize disagrees with the model");
         std::vector<uint8_t> out(next + 1, 0xEE);
         uint32_t popped = 0xDEADBEEF;
         bool ok = buffer.PopBlock(out.data(), &popped);
-        if (ok != (next != 0)) Fail("PopBlock disagrees with GetNextBlockSize");
+        if (ok != (next != 0)) FuzzFail("PopBlock disagrees with GetNextBlockSize");
         if (!ok) {
-          if (popped != 0xDEADBEEF) Fail("a failed PopBlock wrote its size");
+          if (popped != 0xDEADBEEF) FuzzFail("a failed PopBlock wrote its size");
           break;
         }
-        if (popped != next || out[next] != 0xEE) Fail("PopBlock removed the wrong size");
-        if (!std::equal(out.begin(), out.begin() + next, held.begin())) Fail("wrong block bytes");
+        if (popped != next || out[next] != 0xEE) FuzzFail("PopBlock removed the wrong size");
+        if (!std::equal(out.begin(), out.begin() + next, held.begin()))
+          FuzzFail("wrong block bytes");
         held.erase(held.begin(), held.begin() + next);
         break;
       }
@@ -89,17 +83,18 @@ int FuzzTcpBuffer(const uint8_t* data, size_t size) {
     }
     // Beyond 64 KB each pop only moves more bytes: nothing new happens, it just gets slow.
     if (append && held.size() + bytes.size() <= 65536) {
-      if (!buffer.Append(bytes.data(), static_cast<uint32_t>(bytes.size()))) Fail("append failed");
+      if (!buffer.Append(bytes.data(), static_cast<uint32_t>(bytes.size())))
+        FuzzFail("append failed");
       if (bytes.size() > storage - held.size())
         storage = static_cast<uint32_t>(held.size() + bytes.size());
       held.insert(held.end(), bytes.begin(), bytes.end());
     }
-    if (buffer.HeldBytes() != held.size()) Fail("holds the wrong number of bytes");
-    if (buffer.BufferSize() != storage) Fail("storage is not the size it must have");
+    if (buffer.HeldBytes() != held.size()) FuzzFail("holds the wrong number of bytes");
+    if (buffer.BufferSize() != storage) FuzzFail("storage is not the size it must have");
   }
   // A count that would wrap the held size is refused and changes nothing (with nothing held it
   // would be a plain 4 GB append).
   if (!held.empty() && (buffer.Append(data, 0xFFFFFFFFu) || buffer.HeldBytes() != held.size()))
-    Fail("an append past 4 GB was taken");
+    FuzzFail("an append past 4 GB was taken");
   return 0;
 }

@@ -6,13 +6,7 @@
 
 namespace {
 
-class EventsTest : public SessionTest {
- protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    Start();
-  }
-};
+using EventsTest = StartedSessionTest;
 
 // Each event as the default callbacks print it (after its "MP -> " line) and as an installed
 // callback receives it.

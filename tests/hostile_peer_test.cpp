@@ -12,23 +12,15 @@
 
 namespace {
 
-class HostilePeerTest : public SessionTest {
+class HostilePeerTest : public StartedSessionTest {
  protected:
   void SetUp() override {
-    SessionTest::SetUp();
-    Start();
+    StartedSessionTest::SetUp();
     RLSetLobbyMessageCallback(RecordLobbyMessage, 0);
     RLSetVotingCallback(RecordVote, 0);
     RLStartGameInstance(RecordGameInstance, 0);
     RLJoinGame(0, RecordJoin);
     RLSendGameResults(0, "", 0, 0, 0, RecordResults, 0);
-  }
-
-  // The calls recorded from index `from` on.
-  std::vector<std::string> CallsFrom(size_t from) {
-    std::vector<std::string> calls = gCalls.Calls();
-    if (from >= calls.size()) return {};
-    return std::vector<std::string>(calls.begin() + static_cast<std::ptrdiff_t>(from), calls.end());
   }
 
   // One valid event of each kind, paced: each reaches its callback exactly as sent.
@@ -40,7 +32,7 @@ class HostilePeerTest : public SessionTest {
     SendEvent(IncomingMessage("Ann", "still here"));
     SendEvent(NewGameResults(44, 'w', {{"Bo", 5}}));
     ASSERT_TRUE(gCalls.WaitFor(before + 5));
-    EXPECT_EQ(CallsFrom(before),
+    EXPECT_EQ(gCalls.Calls(before),
               (std::vector<std::string>{"vote <in step> 41 1 0", "instance 42 2 0", "join 3 43 0",
                                         "lobby <Ann> <still here> 0", "results 44 119 1 Bo=5 0"}));
   }
@@ -152,7 +144,7 @@ TEST_F(HostilePeerTest, BrokenFramingIsDroppedAndTheStreamStaysInStep) {
   size_t before = gCalls.Calls().size();
   ASSERT_TRUE(meetpoint.SendInPieces(Frame(NewGameVote(5, 1, "piecemeal")), 1, 10));
   ASSERT_TRUE(gCalls.WaitFor(before + 1));
-  EXPECT_EQ(CallsFrom(before), std::vector<std::string>{"vote <piecemeal> 5 1 0"});
+  EXPECT_EQ(gCalls.Calls(before), std::vector<std::string>{"vote <piecemeal> 5 1 0"});
 }
 
 TEST_F(HostilePeerTest, SlowFramesThatNeverCompleteAreDroppedAfterTheirWait) {

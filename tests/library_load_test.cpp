@@ -103,17 +103,24 @@ TEST(LibraryLoad, UnloadClosesALogThatIsStillOpenAndOnlyThen) {
   }
 }
 
+// A private folder, a Meetpoint whose port is in the registry, standard output captured.
+struct WithMeetpoint {
+  WithMeetpoint() { SetClientPortValue(std::to_string(meetpoint.Port())); }
+  ~WithMeetpoint() { DeleteClientPortKey(); }
+  ScratchDir dir;
+  FakeMeetpoint meetpoint;
+  StreamCapture out{stdout};
+};
+
 // The process ends (main returns) without RLShutdown while events keep arriving: the message
 // thread is stopped before anything it uses goes away, and the log still gets its closing banner.
 TEST(LibraryLoad, ExitWithoutShutdownWhileEventsArriveEndsCleanly) {
-  ScratchDir dir;
-  FakeMeetpoint meetpoint;
-  SetClientPortValue(std::to_string(meetpoint.Port()));
+  WithMeetpoint site;
   std::atomic<bool> stop{false};
   std::thread flood([&] {
     const Bytes vote = Frame({0x22, 9, 0, 0, 0, 1, 'f', 'l', 'o', 'o', 'd', 0});
     while (!stop) {
-      meetpoint.Send(vote);
+      site.meetpoint.Send(vote);
       std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
   });
@@ -127,17 +134,7 @@ TEST(LibraryLoad, ExitWithoutShutdownWhileEventsArriveEndsCleanly) {
   }
   stop = true;
   flood.join();
-  DeleteClientPortKey();
 }
-
-// A private folder, a Meetpoint whose port is in the registry, standard output captured.
-struct WithMeetpoint {
-  WithMeetpoint() { SetClientPortValue(std::to_string(meetpoint.Port())); }
-  ~WithMeetpoint() { DeleteClientPortKey(); }
-  ScratchDir dir;
-  FakeMeetpoint meetpoint;
-  StreamCapture out{stdout};
-};
 
 std::atomic<int> gVotes{0};
 

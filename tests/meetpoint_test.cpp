@@ -5,45 +5,31 @@
 #include "codec.h"
 #include "lobby.h"
 #include "script.h"
+#include "support/test_env.h"
 #include "transcript.h"
 
 using namespace mp;
 
 namespace {
 
-Bytes HexBytes(const std::string& hex) {
-  Bytes bytes;
-  EXPECT_TRUE(ParseHex(hex, &bytes)) << hex;
-  return bytes;
-}
-
 Bytes Concat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-// One line per result: the request as meetpoint prints it, or "!! " and the problem.
-std::vector<std::string> Lines(const std::vector<Incoming>& results) {
-  std::vector<std::string> lines;
-  for (const Incoming& in : results) {
-    lines.push_back(in.kind == Incoming::Kind::kRequest ? FormatLine(in.message)
-                                                        : "!! " + in.problem);
-  }
-  return lines;
-}
-
 // A request decoded from its payload.
 Message Request(const std::string& payloadHex) {
-  Bytes payload = HexBytes(payloadHex);
+  Bytes payload = Hex(payloadHex);
   Message message;
   std::string problem;
   EXPECT_TRUE(Decode(payload.data(), payload.size(), &message, &problem)) << problem;
   return message;
 }
 
-std::vector<std::string> Answers(Lobby& lobby, const std::string& payloadHex) {
-  std::vector<std::string> lines;
-  for (const Message& event : lobby.Handle(Request(payloadHex))) lines.push_back(FormatLine(event));
+// The events the lobby answers a request with, as meetpoint prints them, one line each.
+std::string Answers(Lobby& lobby, const std::string& payloadHex) {
+  std::string lines;
+  for (const Message& event : lobby.Handle(Request(payloadHex))) lines += FormatLine(event) + "\n";
   return lines;
 }
 
@@ -60,7 +46,7 @@ Bytes EventPayload(const std::string& line, Message* decoded = nullptr) {
   return payload;
 }
 
-const Bytes kJoinFrame = Frame(HexBytes("0a05000000"));
+const Bytes kJoinFrame = Frame(Hex("0a05000000"));
 
 }  // namespace
 
@@ -86,20 +72,21 @@ TEST(Meetpoint, ReaderBadPayloadIsReportedAndTheNextFrameStillReads) {
   };
   for (const auto& c : cases) {
     RequestReader reader;
-    Bytes stream = Concat(Frame(HexBytes(c.payload)), kJoinFrame);
+    Bytes stream = Concat(Frame(Hex(c.payload)), kJoinFrame);
     std::vector<Incoming> results = reader.Feed(stream.data(), stream.size());
     ASSERT_EQ(results.size(), 2u) << c.payload;
     EXPECT_NE(results[0].kind, Incoming::Kind::kRequest) << c.payload;
     EXPECT_EQ(results[0].problem, c.problem);
-    EXPECT_EQ(results[0].frame, Frame(HexBytes(c.payload)));
-    EXPECT_EQ(Lines({results[1]})[0], "JoinGame GiID=5");
+    EXPECT_EQ(results[0].frame, Frame(Hex(c.payload)));
+    EXPECT_EQ(results[1].kind, Incoming::Kind::kRequest);
+    EXPECT_EQ(FormatLine(results[1].message), "JoinGame GiID=5");
   }
 }
 
 TEST(Meetpoint, ReaderLengthFieldOutOfRangeEndsTheStream) {
   for (const char* length : {"04000000", "01100000"}) {
     RequestReader reader;
-    Bytes stream = Concat(HexBytes(length), kJoinFrame);
+    Bytes stream = Concat(Hex(length), kJoinFrame);
     std::vector<Incoming> results = reader.Feed(stream.data(), stream.size());
     ASSERT_EQ(results.size(), 1u);
     EXPECT_EQ(results[0].kind, Incoming::Kind::kFramingError);
@@ -120,20 +107,19 @@ TEST(Meetpoint, ReaderLengthFieldOutOfRangeEndsTheStream) {
 
 TEST(Meetpoint, LobbyAnswersEachRequestLikeALobby) {
   Lobby lobby{LobbySettings()};
-  EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=1 VotingFlags=1"});
-  EXPECT_EQ(Answers(lobby, "06"), std::vector<std::string>{"NewGameInstance GiID=2 VotingFlags=1"});
-  EXPECT_EQ(Answers(lobby, "0a 02000000"), std::vector<std::string>{"NewGameJoin GiID=2 Result=1"});
-  EXPECT_EQ(Answers(lobby, "0a 09000000"), std::vector<std::string>{"NewGameJoin GiID=9 Result=0"});
-  EXPECT_EQ(Answers(lobby, "08 02000000 03"),
-            std::vector<std::string>{"NewGameVote GiID=2 Vote=3 Voter=\"Ada\""});
+  EXPECT_EQ(Answers(lobby, "06"), "NewGameInstance GiID=1 VotingFlags=1\n");
+  EXPECT_EQ(Answers(lobby, "06"), "NewGameInstance GiID=2 VotingFlags=1\n");
+  EXPECT_EQ(Answers(lobby, "0a 02000000"), "NewGameJoin GiID=2 Result=1\n");
+  EXPECT_EQ(Answers(lobby, "0a 09000000"), "NewGameJoin GiID=9 Result=0\n");
+  EXPECT_EQ(Answers(lobby, "08 02000000 03"), "NewGameVote GiID=2 Vote=3 Voter=\"Ada\"\n");
   EXPECT_EQ(Answers(lobby, "05 0300 426f62 0200 6869"),
-            std::vector<std::string>{"IncomingMessage From=\"Bob\" Text=\"hi\""});
+            "IncomingMessage From=\"Bob\" Text=\"hi\"\n");
   // A game instance that a script announced can be joined as well.
   Message announced;
   std::string problem;
   ASSERT_TRUE(ParseEvent("NewGameInstance GiID=9", &announced, &problem));
   lobby.Sent(announced);
-  EXPECT_EQ(Answers(lobby, "0a 09000000"), std::vector<std::string>{"NewGameJoin GiID=9 Result=1"});
+  EXPECT_EQ(Answers(lobby, "0a 09000000"), "NewGameJoin GiID=9 Result=1\n");
 
   // Reports are kept, not answered.
   for (const char* report :
@@ -153,15 +139,13 @@ TEST(Meetpoint, LobbyRatingsFollowTheScoresAcrossGames) {
   settings.others = {"Bram", "Cleo"};
   Lobby lobby(settings);
   // Scores 3, 1, 2: Ada beats two players, Bram loses to two, Cleo beats one and loses to one.
-  EXPECT_EQ(
-      Answers(lobby, "07 01000000 03000000 333132 01 03000000"),
-      std::vector<std::string>{"NewGameResults GiID=1 Vote=1 NumPlrs=3 RecordsSize=108 "
-                               "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000"});
+  EXPECT_EQ(Answers(lobby, "07 01000000 03000000 333132 01 03000000"),
+            "NewGameResults GiID=1 Vote=1 NumPlrs=3 RecordsSize=108 "
+            "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000\n");
   // Without result bytes every score is 0 and no rating moves; a fourth player gets a name.
   EXPECT_EQ(Answers(lobby, "07 01000000 00000000 02 04000000"),
-            std::vector<std::string>{"NewGameResults GiID=1 Vote=2 NumPlrs=4 RecordsSize=144 "
-                                     "Player=\"Ada\":1020 Player=\"Bram\":980 Player=\"Cleo\":1000 "
-                                     "Player=\"Player4\":1000"});
+            "NewGameResults GiID=1 Vote=2 NumPlrs=4 RecordsSize=144 Player=\"Ada\":1020 "
+            "Player=\"Bram\":980 Player=\"Cleo\":1000 Player=\"Player4\":1000\n");
   EXPECT_EQ(lobby.Rating("Bram"), 980u);
 
   // More players than a frame the game can receive holds are cut to what fits.
@@ -202,11 +186,11 @@ TEST(Meetpoint, ScriptReadsEveryCommand) {
   std::string error;
   ASSERT_TRUE(ParseScript(script, &commands, &error)) << error;
   ASSERT_EQ(commands.size(), 12u);
-  EXPECT_EQ(commands[0].chunks[0].bytes, Frame(HexBytes("23 05000000 01000000")));
+  EXPECT_EQ(commands[0].chunks[0].bytes, Frame(Hex("23 05000000 01000000")));
   EXPECT_EQ(commands[0].line, 3);
-  EXPECT_EQ(commands[1].chunks[0].bytes, Frame(HexBytes("23 05000000")));
+  EXPECT_EQ(commands[1].chunks[0].bytes, Frame(Hex("23 05000000")));
   EXPECT_TRUE(commands[1].chunks[0].framed);
-  EXPECT_EQ(commands[2].chunks[0].bytes, HexBytes("0d00000023"));
+  EXPECT_EQ(commands[2].chunks[0].bytes, Hex("0d00000023"));
   EXPECT_FALSE(commands[2].chunks[0].framed);
   EXPECT_EQ(commands[3].kind, Command::Kind::kWait);
   EXPECT_EQ(commands[3].ms, 250u);
@@ -217,7 +201,7 @@ TEST(Meetpoint, ScriptReadsEveryCommand) {
   ASSERT_EQ(pieces.chunks.size(), 2u);
   EXPECT_EQ(pieces.pieceSize, 3u);
   EXPECT_EQ(pieces.gapMs, kDefaultPieceGapMs);
-  EXPECT_EQ(pieces.chunks[0].bytes, Frame(HexBytes("2c 41202320226222 00 686900")));
+  EXPECT_EQ(pieces.chunks[0].bytes, Frame(Hex("2c 41202320226222 00 686900")));
   EXPECT_EQ(commands[7].pieceSize, 0u);
   EXPECT_EQ(commands[7].gapMs, 7u);
   const Command::Kind kLast[] = {Command::Kind::kClose, Command::Kind::kReset, Command::Kind::kShow,

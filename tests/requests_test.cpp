@@ -6,12 +6,8 @@
 
 namespace {
 
-class RequestsTest : public SessionTest {
+class RequestsTest : public StartedSessionTest {
  protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    Start();
-  }
   // The next frame Meetpoint receives after the ones seen so far.
   Bytes NextFrame() {
     size_t seen = seen_ + 1;

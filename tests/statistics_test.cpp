@@ -9,11 +9,10 @@
 
 namespace {
 
-class StatisticsTest : public SessionTest {
+class StatisticsTest : public StartedSessionTest {
  protected:
   void SetUp() override {
-    SessionTest::SetUp();
-    Start();
+    StartedSessionTest::SetUp();
     RLResetStats();
     RLSetGameSpecificData(1, nullptr, 0);
     RLSetGameSpecificData(2, nullptr, 0);

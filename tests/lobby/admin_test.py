@@ -30,10 +30,8 @@ class Admin:
 
     def request(self, method, path, body=None, token=TOKEN, raw=None):
         """(status, the answer as JSON where it is, else as text)."""
-        if self.tls:
-            connection = http.client.HTTPSConnection('localhost', self.port, context=self.tls, timeout=WAIT)
-        else:
-            connection = http.client.HTTPConnection('127.0.0.1', self.port, timeout=WAIT)
+        connection = (http.client.HTTPSConnection('localhost', self.port, context=self.tls, timeout=WAIT)
+                      if self.tls else http.client.HTTPConnection('127.0.0.1', self.port, timeout=WAIT))
         headers = {'Authorization': 'Bearer ' + token} if token else {}
         connection.request(method, path, body=raw if body is None else json.dumps(body), headers=headers)
         response = connection.getresponse()

@@ -209,7 +209,6 @@ def game_request(name, *values):
             b'\x07' + u32(giid) + u32(len(scores)) + lat(scores) + bytes([vote]) + u32(n),
         'LobbyMessage': lambda sender, text:
             b'\x05' + u16(len(sender)) + lat(sender) + u16(len(text)) + lat(text),
-        'AccusePlayer': lambda giid, player: b'\x09' + u32(giid) + lat(player) + b'\0',
     }
     return frame(build[name](*values))
 

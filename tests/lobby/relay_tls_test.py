@@ -10,7 +10,6 @@ import re
 import shutil
 import socket
 import ssl
-import subprocess
 import threading
 import time
 
@@ -54,42 +53,19 @@ class Recorder:
                     pass
 
 
-# openssl ca's settings for the expired certificate: a CA in ca/, the request's names copied.
-CA_CONFIG = ('[ca]\ndefault_ca=d\n[d]\ndir=ca\ndatabase=ca/index.txt\nnew_certs_dir=ca\nserial=ca/serial\n'
-             'default_md=sha256\npolicy=p\ncopy_extensions=copy\n[p]\ncommonName=supplied\n'
-             '[ext]\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n')
-
-
 def certificates(lab):
     """The good certificate (cert.pem, self-signed for localhost and 127.0.0.1) is data/'s: its
     signature over itself has an s one byte short, as about one ECDSA signature in 128 has,
     which Wine's crypt32 can't verify; trusted as it is, it must be taken all the same. (Made
-    by signing again with its key until openssl asn1parse showed a short integer.) Beside it:
-    certificates for another name, from another CA, and an expired one from a CA of its own;
-    and the file the relay trusts: the good one, the other name's and the CA's."""
+    by signing again with its key until openssl asn1parse showed a short integer.) Beside it,
+    from data/relay/: certificates for another name, from another CA, and an expired one from
+    a CA of its own (made with openssl req and openssl ca, the others valid for a century, and
+    every signature of full length, so that only the reason under test refuses them); and the
+    file the relay trusts: the good one, the other name's and the CA's."""
     for name in ['cert', 'key']:
         shutil.copy(f'{DATA}/short-signature-{name}.pem', lab.path(name + '.pem'))
-
-    def openssl(*args):
-        subprocess.run(['openssl', *args], check=True, capture_output=True, cwd=lab.dir)
-
-    def file(name, text=None):
-        with open(lab.path(name), 'w' if text is not None else 'r') as f:
-            return f.write(text) if text is not None else f.read()
-    new_key = ['-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:prime256v1', '-nodes']
-    for name, subject, names in [('wrong', 'other', 'DNS:other.example'),
-                                 ('other', 'localhost', 'DNS:localhost,IP:127.0.0.1')]:
-        openssl('req', '-x509', *new_key, '-days', '1', '-subj', '/CN=' + subject,
-                '-addext', 'subjectAltName=' + names, '-keyout', name + '.key', '-out', name + '.pem')
-    openssl('req', '-x509', *new_key, '-days', '30', '-subj', '/CN=TestCA', '-keyout', 'ca.key', '-out', 'ca.pem')
-    openssl('req', *new_key, '-subj', '/CN=localhost', '-keyout', 'expired.key', '-out', 'expired.csr')
-    os.makedirs(lab.path('ca'))
-    for name, text in [('ca/index.txt', ''), ('ca/serial', '01\n'), ('ca.cnf', CA_CONFIG)]:
-        file(name, text)
-    openssl('ca', '-batch', '-config', 'ca.cnf', '-cert', 'ca.pem', '-keyfile', 'ca.key', '-in', 'expired.csr',
-            '-out', 'expired.pem', '-startdate', '20200101000000Z', '-enddate', '20200102000000Z', '-extensions', 'ext')
-    file('expired-chain.pem', file('expired.pem') + file('ca.pem'))
-    file('trusted.pem', file('ca.pem') + file('cert.pem') + file('wrong.pem'))
+    for name in os.listdir(f'{DATA}/relay'):
+        shutil.copy(f'{DATA}/relay/{name}', lab.path(name))
 
 
 # Servers the relay must refuse: what each is, its kind or certificate chain and key (files of

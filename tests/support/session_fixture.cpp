@@ -81,9 +81,10 @@ void CallLog::Add(const std::string& call) {
   calls_.push_back(call);
 }
 
-std::vector<std::string> CallLog::Calls() {
+std::vector<std::string> CallLog::Calls(size_t from) {
   std::lock_guard<std::mutex> guard(mutex_);
-  return calls_;
+  if (from >= calls_.size()) return {};
+  return std::vector<std::string>(calls_.begin() + static_cast<std::ptrdiff_t>(from), calls_.end());
 }
 
 bool CallLog::WaitFor(size_t count, int timeoutMs) {

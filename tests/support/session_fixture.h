@@ -41,11 +41,21 @@ class SessionTest : public ::testing::Test {
   std::unique_ptr<StreamCapture> out;
 };
 
+// The same view with a session started before each test.
+class StartedSessionTest : public SessionTest {
+ protected:
+  void SetUp() override {
+    SessionTest::SetUp();
+    Start();
+  }
+};
+
 // Records the calls of the test's callbacks, from whatever thread they come.
 class CallLog {
  public:
   void Add(const std::string& call);
-  std::vector<std::string> Calls();
+  // The calls from index `from` on.
+  std::vector<std::string> Calls(size_t from = 0);
   bool WaitFor(size_t count, int timeoutMs = 5000);
   void Clear();
 
