@@ -106,6 +106,32 @@ TEST_F(StartStopTest, ACallbackMayEndTheSessionAndStartTheNextOne) {
       << HandleCount() << " handles, " << handles << " after the first cycle";
 }
 
+// Inside a callback, a start that fails at the registry and then one that succeeds: the thread
+// that ran the callback serves the session that the second one made.
+TEST_F(StartStopTest, ACallbacksFailedStartLeavesTheNextStartWhole) {
+  static std::string port;
+  port = std::to_string(meetpoint.Port());
+  Start();
+  RLSetVotingCallback(
+      [](const char*, uint32_t, unsigned char, uint32_t) -> int {
+        std::string results = std::to_string(RLShutdown());
+        DeleteClientPortKey();
+        results += std::to_string(RLInitialise(0, 1));
+        SetClientPortValue(port);
+        gCalls.Add(results + std::to_string(RLInitialise(0, 1)));
+        return 0;
+      },
+      0);
+  ASSERT_TRUE(meetpoint.SendFrame(NewGameVote(12, 1, "Bo")));
+  ASSERT_TRUE(gCalls.WaitFor(1));
+  EXPECT_EQ(gCalls.Calls()[0], "010");
+  ASSERT_TRUE(meetpoint.WaitConnected(2));
+  RLSetVotingCallback(RecordVote, 5);
+  SendEvent(NewGameVote(13, 0, "Cy"));
+  ASSERT_TRUE(gCalls.WaitFor(2));
+  EXPECT_EQ(gCalls.Calls()[1], "vote <Cy> 13 0 5");
+}
+
 // The system's text for an error code, as the platform under test words it.
 static std::string SystemText(uint32_t code) {
 #ifdef _WIN32
@@ -129,6 +155,17 @@ TEST_F(StartStopTest, AStartFailsWhenTheRegistryNamesNoPort) {
       {DeleteClientPortValue, "Failed to get ClientPort", 2},
       {[] { SetClientPortValue("1234567890123456"); }, "Failed to get ClientPort", 234},
   };
+  // The last session's socket number goes back to the system, and the game's own connections
+  // take it: a failed start's sends must reach none of them.
+  Start();
+  ASSERT_EQ(RLShutdown(), 0);
+  ASSERT_TRUE(meetpoint.WaitGameClosed());
+  RawSocket listener = RawSocket::Listen();
+  std::vector<RawSocket> others;
+  for (int i = 0; i < 8; ++i) {
+    others.push_back(RawSocket::Connect(listener.Port()));
+    others.push_back(listener.Accept(1000));
+  }
   for (const auto& c : cases) {
     remove("RallylinkLog.txt");
     debug.reset();  // one capture at a time
