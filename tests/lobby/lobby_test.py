@@ -18,7 +18,7 @@ import subprocess
 import time
 
 from lobbylab import PASSWORD, WAIT, in_background, run, wait_for
-from lobbyproto import MAGIC, VERSION, Peer, encode, frame
+from lobbyproto import MAGIC, VERSION, Game, Peer, encode, frame
 
 
 def everyone_gets(games, name, values, seconds=WAIT):
@@ -105,6 +105,9 @@ def server_killed(lab):
     for game in (ada, cleo):
         game.request('GameResults', giid, '\x02\x01', 1, 2)
     everyone_gets([ada, cleo], 'NewGameResults', [giid, 1, [('Ada', 1010), ('Cleo', 990)]])
+    # A name longer than the lobby's 31 characters goes out cut to them.
+    ada.request('AccusePlayer', giid, 'C' * 40)
+    wait_for('the accusation relayed', lambda: f'=> Accuse GiID={giid} Player="{"C" * 31}"' in lab.output(ada_mp))
 
 
 def redis_restart(lab):
@@ -300,6 +303,23 @@ def hostile(lab):
                                  text=True, timeout=WAIT)
             if run.returncode != 0 or words not in run.stdout:
                 failures.append(f'{program} {option}: exit {run.returncode}, {run.stdout!r}')
+    # A scripted write in pieces is announced, arrives whole, and the script's end is said.
+    with open(lab.path('pieces.script'), 'w') as f:
+        f.write('await Initialise\ntogether pieces 3 gap 1\nsend NewGameJoin GiID=7 Result=1\nend\n')
+    scripted = lab.spawn('scripted', [lab.bin + '/meetpoint', '--port-file', lab.path('scripted.port'),
+                                      '--script', lab.path('pieces.script')])
+    wait_for('the scripted meetpoint', lambda: os.path.exists(lab.path('scripted.port')) and os.path.getsize(lab.path('scripted.port')))
+    with open(lab.path('scripted.port')) as f:
+        game = Game(int(f.read()))
+    said = ('== the next 13 bytes go out in pieces of 3 bytes, 1 ms apart', '== script finished')
+    if game.expect('NewGameJoin') != [7, 1] or not all(s in lab.output(scripted) for s in said):
+        failures.append('a write in pieces: ' + lab.output(scripted))
+    # A player the server turns away: said so, and the next try waits the longest pause.
+    nobody = lab.meetpoint('Nobody', server, login=False)
+    refused = r'refused us \(bad-login\); trying localhost:\d+ in (\d+) ms'
+    wait_for('the refusal', lambda: re.search(refused, lab.output(nobody)))
+    if int(re.search(refused, lab.output(nobody))[1]) < 8000:
+        failures.append('a hopeless refusal retried early: ' + lab.output(nobody))
     assert not failures, '\n'.join(failures)
     # Mallory's chat carries Mallory's name; Ada and Bram lost nothing.
     mallory = lab.peer(server, 'Mallory')

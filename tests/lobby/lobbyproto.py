@@ -207,6 +207,7 @@ def game_request(name, *values):
         'Vote': lambda giid, vote: b'\x08' + u32(giid) + bytes([vote]),
         'GameResults': lambda giid, scores, vote, n:
             b'\x07' + u32(giid) + u32(len(scores)) + lat(scores) + bytes([vote]) + u32(n),
+        'AccusePlayer': lambda giid, player: b'\x09' + u32(giid) + lat(player) + b'\x00',
         'LobbyMessage': lambda sender, text:
             b'\x05' + u16(len(sender)) + lat(sender) + u16(len(text)) + lat(text),
     }

@@ -95,7 +95,7 @@ def refusals(lab):
     by its address, where it logs in (trusting the system's store, it is refused there too)."""
     certificates(lab)
     store = lab.store('sqlite')
-    lab.accounts(store, *[f'P{i}' for i in range(len(REFUSALS))])
+    lab.accounts(store, 'Ada', *[f'P{i}' for i in range(len(REFUSALS))])
     good = lab.server('good', store)
     runs = []
     if lab.windows_bin:
@@ -116,6 +116,9 @@ def refusals(lab):
         if MAGIC.to_bytes(4, 'little') in server.received or PASSWORD.encode() in server.received:
             failures.append(f'{what}: the relay sent {bytes(server.received)!r}')
     assert not failures, '\n'.join(failures)
+    # A server named without its port is said at once, and the next one is tried.
+    ada = lab.meetpoint('Ada', 'localhost', good)
+    assert "== can't resolve localhost; trying" in lab.output(ada), lab.output(ada)
 
 
 def mixed_session(lab):
