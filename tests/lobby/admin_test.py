@@ -13,7 +13,7 @@ import ssl
 import subprocess
 
 from lobby_test import race
-from lobbylab import PASSWORD, WAIT, run, wait_for
+from lobbylab import PASSWORD, WAIT, port_in, run, wait_for
 from lobbyproto import encode
 
 TOKEN = 'a-token-of-the-operators-own-32b'
@@ -24,8 +24,7 @@ class Admin:
     """HTTP to a server's admin listener, with the token unless told otherwise."""
 
     def __init__(self, lab, server):
-        with open(lab.path(server.name + '.port.admin')) as f:
-            self.port = int(f.read())
+        self.port = port_in(lab.path(server.name + '.port.admin'), 'the admin listener')
         self.tls = ssl.create_default_context(cafile=lab.ca) if '--admin-cert' in server.args else None
 
     def request(self, method, path, body=None, token=TOKEN, raw=None):

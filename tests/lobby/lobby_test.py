@@ -17,7 +17,7 @@ import ssl
 import subprocess
 import time
 
-from lobbylab import PASSWORD, WAIT, in_background, run, wait_for
+from lobbylab import PASSWORD, WAIT, in_background, port_in, run, wait_for
 from lobbyproto import MAGIC, VERSION, Game, Peer, encode, frame
 
 
@@ -220,7 +220,7 @@ def sign_up(lab, kind):
 
 
 # Hostile clients: what each sends, and the error it must get (rule, closed afterwards, and
-# words its detail must have). Wrong passwords are admin_test.py's metrics, and below.
+# words its detail must have). Wrong passwords are admin_test.py's metrics and password_guessing.
 HOSTILE = [
     ('garbage', None, b'\x01\x00\x00\x00garbage', 'bad-frame', True),
     ('oversized frame', None, b'\x00\x00\x01\x00' + b'x' * 64, 'frame-too-large', True),
@@ -266,14 +266,6 @@ def hostile(lab):
         except AssertionError as e:
             failures.append(f'{what}: {e}')
         mallory.close()
-    # Three wrong passwords close the connection.
-    mallory = lab.peer(server).hello()
-    fatal = []
-    for _ in range(3):
-        mallory.send(encode('Login', 'Ada', 'a'))
-        fatal.append(mallory.expect('Error')[3])
-    if fatal != [0, 0, 1]:
-        failures.append('three wrong passwords: the third error is not fatal')
     # A server without --store says where its lobby is.
     default = lab.spawn('default', [lab.bin + '/rallylobby', '--plain'])
     wait_for('a line on the default store', lambda: 'no --store given' in lab.output(default))
@@ -308,9 +300,7 @@ def hostile(lab):
         f.write('await Initialise\ntogether pieces 3 gap 1\nsend NewGameJoin GiID=7 Result=1\nend\n')
     scripted = lab.spawn('scripted', [lab.bin + '/meetpoint', '--port-file', lab.path('scripted.port'),
                                       '--script', lab.path('pieces.script')])
-    wait_for('the scripted meetpoint', lambda: os.path.exists(lab.path('scripted.port')) and os.path.getsize(lab.path('scripted.port')))
-    with open(lab.path('scripted.port')) as f:
-        game = Game(int(f.read()))
+    game = Game(port_in(lab.path('scripted.port'), 'the scripted meetpoint'))
     said = ('== the next 13 bytes go out in pieces of 3 bytes, 1 ms apart', '== script finished')
     if game.expect('NewGameJoin') != [7, 1] or not all(s in lab.output(scripted) for s in said):
         failures.append('a write in pieces: ' + lab.output(scripted))
@@ -397,17 +387,20 @@ def password_guessing(lab):
     right password from there is then refused too; Ada, from the address she used before,
     gets in at once."""
     server, (ada,) = logged_in(lab, lab.store('sqlite'), 'Ada')
-    answers = []
+    answers, fatal = [], []
     while 'login-limit' not in answers and len(answers) < 30:
         mallory = lab.peer(server, source='127.0.4.1')
         mallory.hello().expect('Welcome')
         for _ in range(3):
             mallory.send(encode('Login', 'Ada', f'guess{len(answers)}'))
-            answers.append(mallory.expect('Error')[0])
-            if answers[-1] != 'bad-login':
+            rule, _, _, closing = mallory.expect('Error')
+            answers.append(rule)
+            fatal.append(closing)
+            if rule != 'bad-login':
                 break
         mallory.close()
     assert answers.count('bad-login') <= 10 and answers[-1] == 'login-limit', answers
+    assert fatal[:3] == [0, 0, 1], 'the third wrong password on a connection closes it'
     mallory = lab.peer(server, source='127.0.4.1').hello(encode('Login', 'Ada', PASSWORD))
     assert mallory.expect('Error')[0] == 'login-limit'
     lab.peer(server, 'Ada')  # from her own address, at once

@@ -30,6 +30,13 @@ def wait_for(what, check, seconds=WAIT):
     raise AssertionError(f'{what}: not within {seconds} s')
 
 
+def port_in(path, what):
+    """The port a program writes into path once it listens."""
+    wait_for(what, lambda: os.path.exists(path) and os.path.getsize(path))
+    with open(path) as f:
+        return int(f.read())
+
+
 @contextlib.contextmanager
 def in_background(work):
     """Runs work(stop) on a thread while the block runs; stop is the event that ends it."""
@@ -115,9 +122,7 @@ class Lab:
                                  '--listen', f'127.0.0.1:{port}', '--port-file', port_file,
                                  '--cert', self.path('cert.pem'), '--key', self.path('key.pem'),
                                  *options])
-        wait_for(name + ' listening', lambda: os.path.exists(port_file))
-        with open(port_file) as f:
-            proc.port = int(f.read())
+        proc.port = port_in(port_file, name + ' listening')
         proc.name, proc.again = name, lambda: self.server(name, store, proc.port, *options)
         return proc
 
@@ -150,10 +155,7 @@ class Lab:
             '--port', '0', '--gap', str(gap), '--player', player, '--lobby', hosts,
             *['--register'] * (not windows if register is None else register)], env)
         proc.env = env
-        wait_for(player + "'s meetpoint listening",
-                 lambda: os.path.exists(registry + '.port') and os.path.getsize(registry + '.port'))
-        with open(registry + '.port') as f:
-            proc.game_port = int(f.read())
+        proc.game_port = port_in(registry + '.port', player + "'s meetpoint listening")
         if login:
             wait_for(player + ' logged in', lambda: 'logged in to lobby server' in self.output(proc))
         return proc
