@@ -196,8 +196,7 @@ TEST_F(TcpLibraryTest, ListeningAcceptWithNothingPendingFailsAndClosesTheListeni
   EXPECT_EQ(PlatSocketLastError(), PLAT_WSAENOTSOCK);
 }
 
-TEST_F(TcpLibraryTest,
-       ListeningReceiveToBufferKeepsWhatFollowsTheFrameAndFailsOnceThePeerHasClosed) {
+TEST_F(TcpLibraryTest, ListeningReceiveToBufferKeepsTheRestAndFailsOnceThePeerClosed) {
   Listen();
   RawSocket client = RawSocket::Connect(port);
   WaitForEvents();
