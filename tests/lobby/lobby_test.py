@@ -486,6 +486,26 @@ def redis_pause(lab):
     race(ada, cleo)
 
 
+def vote_flood(lab):
+    """Bram votes 1,002 times in Ada's instance while her meetpoint writes to her game once a
+    minute: 1,000 votes wait for the game, and the two past them are dropped, each told."""
+    store = lab.store('sqlite')
+    lab.accounts(store, 'Ada', 'Bram')
+    server = lab.server('solo', store, 0, '--rate', '100000')
+    meetpoint = lab.meetpoint('Ada', server, gap=60000)
+    ada, bram = lab.game(meetpoint), lab.peer(server, 'Bram')
+    ada.request('StartGameInstance')
+    giid = ada.expect('NewGameInstance')[0]
+    bram.send(encode('Join', giid))
+    bram.expect('JoinResult')
+    for vote in [1] * 1000 + [2, 3]:  # each waits for the store, whose queue is bounded
+        bram.send(encode('Vote', giid, vote))
+        bram.expect('VoteCast')
+    said = lambda: re.findall(r'wait already; dropped .*Vote=(\d)', lab.output(meetpoint))
+    wait_for('the last vote dropped', lambda: '3' in said())
+    assert said() == ['2', '3'], said()
+
+
 def forged_log_line(lab):
     """A login name that carries a line end, a made-up log line and terminal escapes stays
     inside its own line of the server's log, escaped."""
@@ -618,7 +638,7 @@ def tls_peers(lab):
 
 
 ATTACKS = {f.__name__: f for f in (silent_connections, login_flood, password_guessing, same_player_twice,
-                                   farming, chatty_player, redis_pause, forged_log_line)}
+                                   farming, chatty_player, vote_flood, redis_pause, forged_log_line)}
 CASES = {f.__name__: f for f in (scale_out, server_killed, redis_restart, hostile, tls_peers)}
 CASES.update({'sign_up_' + kind: lambda lab, kind=kind: sign_up(lab, kind) for kind in ('sqlite', 'redis')})
 CASES.update({'attack_' + name: f for name, f in ATTACKS.items()})
