@@ -9,6 +9,7 @@ Every wait has a bound (WAIT seconds unless said otherwise)."""
 import http.client
 import json
 import os
+import resource
 import ssl
 import subprocess
 
@@ -81,6 +82,8 @@ def metrics(lab):
     fan-out, refusals, store calls. The log is one JSON object a line."""
     store = lab.store('sqlite')
     lab.accounts(store, 'Ada', 'Bram')
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (256, hard))  # the server raises it to the hard limit
     server = admin_server(lab, 'solo', store, False, '--log-format', 'json')
     admin = Admin(lab, server)
     before = scrape(lab, admin)
@@ -113,6 +116,7 @@ def metrics(lab):
     assert not wrong, f'(moved, expected): {wrong}'
     assert moved['rallylobby_store_call_seconds_count'] >= 5, moved  # the logins and chat lines
     assert after['process_open_fds'] > 0 and after['process_resident_memory_bytes'] > 0
+    assert after['process_max_fds'] == hard
     # What the API shows of the same session.
     assert [line['text'] for line in admin.get('/api/chat')['lines']] == ['line 0', 'line 1', 'line 2']
     assert sorted(p['name'] for p in admin.get('/api/players')['players']) == ['Ada', 'Bram']
@@ -214,12 +218,13 @@ def api(lab):
     for path in ('/healthz', '/readyz', '/', '/console.js'):
         if admin.request('GET', path, token=None)[0] != 200:
             failures.append(f'{path} needs no token')
-    for args, words in ((['--admin', '0.0.0.0:0', '--admin-token-file', lab.path('token')], 'loopback'),
-                        (['--admin', '127.0.0.1:0'], 'token'),
-                        (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('password')], '16')):
+    for args, words, code in ((['--admin', '0.0.0.0:0', '--admin-token-file', lab.path('token')], 'loopback', 2),
+                              (['--admin', '127.0.0.1:0'], 'token', 2),
+                              (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('password')], '16', 2),
+                              (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('none')], "can't read", 1)):
         run = subprocess.run([lab.bin + '/rallylobby', '--plain', '--store', store, *args],
                              capture_output=True, text=True, timeout=WAIT)
-        if run.returncode != 2 or words not in run.stderr:
+        if run.returncode != code or words not in run.stderr:
             failures.append(f'{args}: exit {run.returncode}, {run.stderr.strip()}')
     assert not failures, '\n'.join(failures)
     assert admin.post('/api/accounts/create', {'name': 'Cleo', 'password': 'first password'})['name'] == 'Cleo'
