@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <random>
 
+#include "address_key.h"
 #include "auth.h"
 #include "names.h"
 #include "retry.h"
@@ -40,17 +41,6 @@ Bytes BusEvent(uint8_t target, const std::vector<std::string>& players, const By
 
 bool Contains(const std::vector<std::string>& names, const std::string& name) {
   return std::find(names.begin(), names.end(), name) != names.end();
-}
-
-// Per-address limits count an IPv4 address, or an IPv6 address's /64 (what one customer of a
-// provider usually gets).
-std::string AddressKey(const asio::ip::address& address) {
-  if (address.is_v4()) return address.to_string();
-  asio::ip::address_v6 v6 = address.to_v6();
-  if (v6.is_v4_mapped()) return asio::ip::make_address_v4(asio::ip::v4_mapped, v6).to_string();
-  asio::ip::address_v6::bytes_type bytes = v6.to_bytes();
-  std::fill(bytes.begin() + 8, bytes.end(), 0);
-  return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
 // StartInstance's Invited: player names separated by commas; empty: open to anyone.
