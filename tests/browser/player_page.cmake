@@ -24,4 +24,5 @@ if(WIN32 AND CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND TARGET mee
 elseif(NOT WIN32 AND TARGET rallylobby)
   add_player_page_test(browser_player_page_two_players "two players" "RALLYLINK_BIN=${CMAKE_BINARY_DIR}/bin")
   add_player_page_test(browser_player_page_refusals "refuses" "RALLYLINK_BIN=${CMAKE_BINARY_DIR}/bin")
+  add_player_page_test(browser_player_page_own_lobby "own lobby" "RALLYLINK_BIN=${CMAKE_BINARY_DIR}/bin")
 endif()

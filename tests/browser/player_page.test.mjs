@@ -1,7 +1,7 @@
 // The player's page that meetpoint serves (--ui), in Debian's chromium: two players on one
 // rallylobby sign up, sign in, chat, and see each other's game instance, its votes and results;
-// a table of requests and sign-ups the page must refuse; and the page of the Windows meetpoint,
-// under Wine, reached from chromium on Linux.
+// the same results when meetpoint is the lobby; a table of requests and sign-ups the page must
+// refuse; and the page of the Windows meetpoint, under Wine, reached from chromium on Linux.
 //
 //   RALLYLINK_BIN=build/linux/bin node --test-name-pattern=NAME player_page.test.mjs
 //   (with MEETPOINT_EXE=.../meetpoint.exe and WINE_RUN=.../wine-run.sh for the Windows case)
@@ -69,12 +69,13 @@ class Lab {
   }
 
   // A meetpoint relaying to the server, with its page and no player: the page signs in. On
-  // Windows (under Wine) the files are named through Wine's drive Z:.
+  // Windows (under Wine) the files are named through Wine's drive Z:. Without a server,
+  // meetpoint is the lobby, and hands out instances from 7.
   async meetpoint(name, server, windows = false) {
     const z = (f) => (windows ? 'Z:' + f.replaceAll('/', '\\') : f);
     const portFile = this.file(name + '.game-port');
-    const args = ['--ui', '127.0.0.1:0', '--gap', '0', '--port-file', z(portFile), '--lobby-ca', z(this.ca),
-      '--lobby', 'localhost:' + server.port];
+    const args = ['--ui', '127.0.0.1:0', '--gap', '0', '--port-file', z(portFile),
+      ...(server ? ['--lobby-ca', z(this.ca), '--lobby', 'localhost:' + server.port] : ['--first-giid', '7'])];
     const proc = windows ? this.spawn(name, WINE_RUN, [WINDOWS_MEETPOINT, ...args])
       : this.spawn(name, BIN + '/meetpoint', args);
     const wait = windows ? WINE_WAIT : WAIT;
@@ -233,6 +234,16 @@ async function twoPlayers(adaOnWindows) {
 }
 
 test('two players sign up, sign in, chat and play', { skip: !BIN }, () => twoPlayers(false));
+
+test("meetpoint's own lobby: the page follows the game's instance to its results", { skip: !BIN }, async () => {
+  const own = await lab.meetpoint('own', null);
+  const page = await open(own.url);
+  const game = new Game(own.gamePort);
+  game.startInstance();
+  const giid = (await game.event(0x20, 'NewGameInstance')).giid;
+  game.results(giid, [2, 1], 1, 2);
+  await shows(page, `#instances li[data-giid="${giid}"] .results tr`, /^Ada\s*1010$/);
+});
 
 test("the Windows meetpoint's page, under Wine", { skip: !(BIN && WINDOWS_MEETPOINT && WINE_RUN) },
   () => twoPlayers(true));
