@@ -204,7 +204,7 @@ REFUSALS = [
 
 
 def api(lab):
-    """The refusals above; a listener without TLS off loopback refused at start; and an
+    """The refusals above; listeners without TLS off loopback refused at start; and an
     account's life through the API: made, used, given a new password, deleted."""
     store = lab.store('sqlite')
     lab.accounts(store, 'Ada')
@@ -218,7 +218,8 @@ def api(lab):
     for path in ('/healthz', '/readyz', '/', '/console.js'):
         if admin.request('GET', path, token=None)[0] != 200:
             failures.append(f'{path} needs no token')
-    for args, words, code in ((['--admin', '0.0.0.0:0', '--admin-token-file', lab.path('token')], 'loopback', 2),
+    for args, words, code in ((['--listen', '0.0.0.0:0'], 'loopback', 2),
+                              (['--admin', '0.0.0.0:0', '--admin-token-file', lab.path('token')], 'loopback', 2),
                               (['--admin', '127.0.0.1:0'], 'token', 2),
                               (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('password')], '16', 2),
                               (['--admin', '127.0.0.1:0', '--admin-token-file', lab.path('none')], "can't read", 1)):
