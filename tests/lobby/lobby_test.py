@@ -291,14 +291,18 @@ def hostile(lab):
                                  text=True, timeout=WAIT)
             if run.returncode != 0 or words not in run.stdout:
                 failures.append(f'{program} {option}: exit {run.returncode}, {run.stdout!r}')
-    # A scripted write in pieces is announced, arrives whole, and the script's end is said.
+    # A scripted write in pieces is announced, arrives whole, and the script's end is said; an
+    # instance that the script announced can be joined.
     with open(lab.path('pieces.script'), 'w') as f:
-        f.write('await Initialise\ntogether pieces 3 gap 1\nsend NewGameJoin GiID=7 Result=1\nend\n')
+        f.write('await Initialise\nsend NewGameInstance GiID=9\ntogether pieces 3 gap 1\n'
+                'send NewGameJoin GiID=7 Result=1\nend\n')
     scripted = lab.spawn('scripted', [lab.bin + '/meetpoint', '--port-file', lab.path('scripted.port'),
                                       '--script', lab.path('pieces.script')])
     game = Game(port_in(lab.path('scripted.port'), 'the scripted meetpoint'))
     said = ('== the next 13 bytes go out in pieces of 3 bytes, 1 ms apart', '== script finished')
-    if game.expect('NewGameJoin') != [7, 1] or not all(s in lab.output(scripted) for s in said):
+    joins = [game.expect('NewGameInstance')[0], game.expect('NewGameJoin')]
+    game.request('JoinGame', 9)
+    if joins + game.expect('NewGameJoin') != [9, [7, 1], 9, 1] or not all(s in lab.output(scripted) for s in said):
         failures.append('a write in pieces: ' + lab.output(scripted))
     # A player the server turns away: said so, and the next try waits the longest pause.
     nobody = lab.meetpoint('Nobody', server, login=False)
